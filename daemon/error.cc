@@ -1,0 +1,108 @@
+// Messages of tollwatch and twparser.  Each message is built in one
+// buffer and sent to the system log when the process runs detached, else
+// to standard error.  The stopping functions close the history files first
+// so that a fatal error never leaves them half written.
+#include "error.h"
+
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <syslog.h>
+
+int ALRM_daemon = 0;
+DBM *db1 = nullptr;
+DBM *db2 = nullptr;
+
+namespace {
+
+char emesgstr[255];  // the message being reported
+
+// Formats into emesgstr, cutting what does not fit.  Keeps errno for
+// my_perror.
+void format(const char *fmt, va_list ap) {
+  int saved = errno;
+  vsnprintf(emesgstr, sizeof emesgstr, fmt, ap);
+  errno = saved;
+}
+
+void close_history() {
+  if (db1 != nullptr) {
+    dbm_close(db1);
+    db1 = nullptr;
+  }
+  if (db2 != nullptr) {
+    dbm_close(db2);
+    db2 = nullptr;
+  }
+}
+
+}  // namespace
+
+void err_init(const char *ident) {
+  if (ALRM_daemon) {
+    openlog(ident, LOG_PID | LOG_CONS, LOG_DAEMON);
+  } else {
+    fprintf(stderr, "%s\n", ident);
+    fflush(stderr);
+  }
+}
+
+void SYSLOG(int priority, const char *msg) {
+  if (ALRM_daemon) {
+    syslog(priority, "%s", msg);
+  } else {
+    fprintf(stderr, "%s\n", msg);
+    fflush(stderr);
+  }
+}
+
+void my_perror() {
+  int err = errno;
+  if (err <= 0 || strerrordesc_np(err) == nullptr) return;
+  size_t len = strlen(emesgstr);
+  snprintf(emesgstr + len, sizeof emesgstr - len, ". %s", strerror(err));
+}
+
+void err_quit(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  format(fmt, ap);
+  va_end(ap);
+  SYSLOG(LOG_ERR, emesgstr);
+  close_history();
+  exit(1);
+}
+
+void err_sys(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  format(fmt, ap);
+  va_end(ap);
+  my_perror();
+  SYSLOG(LOG_ERR, emesgstr);
+  close_history();
+  exit(1);
+}
+
+int err_ret(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  format(fmt, ap);
+  va_end(ap);
+  my_perror();
+  SYSLOG(LOG_ERR, emesgstr);
+  return -1;
+}
+
+void err_dump(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  format(fmt, ap);
+  va_end(ap);
+  my_perror();
+  SYSLOG(LOG_ERR, emesgstr);
+  close_history();
+  abort();
+}

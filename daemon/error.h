@@ -1,0 +1,24 @@
+// Messages of both programs: one buffer, one switch between the system
+// log and standard error, and four ways to report.
+#ifndef TW_ERROR_H
+#define TW_ERROR_H
+
+extern "C" {
+#include <ndbm.h>  // declares C functions without a C++ guard
+}
+
+extern int ALRM_daemon;     // non-zero: messages go to the system log
+extern DBM *db1, *db2;      // history files, closed before a fatal exit
+
+void err_init(const char *ident);
+void SYSLOG(int priority, const char *msg);
+[[noreturn]] void err_quit(const char *fmt, ...)
+    __attribute__((format(printf, 1, 2)));
+[[noreturn]] void err_sys(const char *fmt, ...)
+    __attribute__((format(printf, 1, 2)));
+int err_ret(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void err_dump(const char *fmt, ...)
+    __attribute__((format(printf, 1, 2)));
+void my_perror();
+
+#endif  // TW_ERROR_H
