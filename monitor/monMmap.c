@@ -1,0 +1,292 @@
+/*
+ * Attaching to and detaching from the connection table, and the readers'
+ * walk over it.
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "monErr.h"
+#include "monMmapInt.h"
+
+MonMmap_t *monMmapPtr = NULL;
+
+MonMmap_t *MonMmapRegion(void)
+{
+    return monMmapPtr;
+}
+
+/* Records a failure of fn in the handle and reports it as a system error. */
+static int Fail(info_t *info, int line, const char *fn, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+
+static int Fail(info_t *info, int line, const char *fn, const char *fmt, ...)
+{
+    va_list ap;
+
+    info->errNum = errno;
+    va_start(ap, fmt);
+    vsnprintf(info->errMsg, sizeof info->errMsg, fmt, ap);
+    va_end(ap);
+    Mon_SysErrRet(line, __FILE__, __DATE__, fn, "%s", info->errMsg);
+    return -1;
+}
+
+/* Reports a mutex failure kept in the mutex handle. */
+static int MutexFail(info_t *info, int line, const char *fn, Mon_Handle_t m)
+{
+    MonMutexLastErr(m, &info->errNum, info->errMsg);
+    errno = info->errNum;
+    Mon_SysErrRet(line, __FILE__, __DATE__, fn, "%s", info->errMsg);
+    return -1;
+}
+
+void MonLock(Mon_Handle_t mutex)
+{
+    int  num;
+    char msg[MON_ERRMSG_LEN];
+
+    if (MonMutexRequest(mutex) == 0)
+        return;
+    MonMutexLastErr(mutex, &num, msg);
+    errno = num;
+    MON_SYS_ERR("MonMutexRequest", "%s", msg);
+}
+
+void MonUnlock(Mon_Handle_t mutex)
+{
+    int  num;
+    char msg[MON_ERRMSG_LEN];
+
+    if (MonMutexRelease(mutex) == 0)
+        return;
+    MonMutexLastErr(mutex, &num, msg);
+    errno = num;
+    MON_SYS_ERR("MonMutexRelease", "%s", msg);
+}
+
+/* Creator: zero the file so nothing of an earlier run survives. */
+static int ZeroFile(info_t *info)
+{
+    static const char zero[1024];
+    int i;
+
+    for (i = 0; i < MON_MMAP_BLOCKS; i++)
+        if (write(info->fd, zero, sizeof zero) != (ssize_t)sizeof zero)
+            return Fail(info, __LINE__, "Mon_MmapOpen",
+                        "write() %dth mmap'ed page failed", i);
+    return 0;
+}
+
+static int MapFile(info_t *info)
+{
+    struct stat st;
+    void *addr;
+
+    /* A file still being laid out by its creator is too short to map
+     * safely: touching the missing part would kill the process. */
+    if (fstat(info->fd, &st) == 0 && st.st_size < (off_t)MON_MMAP_SIZE) {
+        errno = EAGAIN;
+        return Fail(info, __LINE__, "Mon_MmapOpen", "mmap() size=%lu fd=%d failed",
+                    (unsigned long)MON_MMAP_SIZE, info->fd);
+    }
+    addr = mmap(NULL, MON_MMAP_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED,
+                info->fd, 0);
+    if (addr == MAP_FAILED)
+        return Fail(info, __LINE__, "Mon_MmapOpen", "mmap() size=%lu fd=%d failed",
+                    (unsigned long)MON_MMAP_SIZE, info->fd);
+    info->addr = addr;
+    info->size = MON_MMAP_SIZE;
+    monMmapPtr = addr;
+    return 0;
+}
+
+/* Reader: refuse a number that a live process holds; take over a dead one's. */
+static int ClaimReader(info_t *info)
+{
+    int32_t pid = monMmapPtr->procPid[info->procId];
+
+    if (pid == 0 || (kill(pid, 0) == -1 && errno == ESRCH))
+        return 0;
+    info->errNum = EBUSY;
+    snprintf(info->errMsg, sizeof info->errMsg,
+             "Duplicate procId=%d, in use by PID=%d", info->procId, pid);
+    MON_ERR("Mon_MmapOpen", "%s", info->errMsg);
+    errno = EBUSY;
+    return -1;
+}
+
+static int InitRegion(info_t *info)
+{
+    MonMmap_t *hdr = monMmapPtr;
+
+    hdr->addr = (uint32_t)(uintptr_t)info->addr;
+    hdr->size = MON_MMAP_SIZE;
+    memset(hdr->procPid, 0, sizeof hdr->procPid);
+    return CreateHashTable(info, MON_INIT_CONNS);
+}
+
+int Mon_MmapOpen(uint8_t procId, Mon_Handle_t *handlePtr)
+{
+    const int flags = O_RDWR | (procId == 0 ? O_CREAT : 0);
+    const int mode = 0666;
+    info_t *info;
+
+    *handlePtr = NULL;
+    if (procId >= MON_MAX_PROC) {
+        MON_ERR("Mon_MmapOpen", "bad reader procId=%d, must be %d..%d",
+                procId, 1, MON_MAX_PROC - 1);
+        errno = EINVAL;
+        return -1;
+    }
+    if ((info = calloc(1, sizeof *info)) == NULL) {
+        MON_SYS_ERR("Mon_MmapOpen", "malloc() failed");
+        return -1;
+    }
+    *handlePtr = info;
+    snprintf(info->path, sizeof info->path, "%s%s", MON_MMAP_DIR, MON_MMAP_NAME);
+    errno = 0;
+    info->creator = procId == 0;
+
+    if ((info->fd = open(info->path, flags, mode)) < 0)
+        return Fail(info, __LINE__, "Mon_MmapOpen", "open(%s,0x%x,0x%x) failed",
+                    info->path, flags, mode);
+    info->procId = procId;
+    if (info->creator && ZeroFile(info) < 0)
+        return -1;
+    if (MapFile(info) < 0)
+        return -1;
+
+    if (MonMutexOpen(MON_FREE_MUTEX, info->creator, &info->freeMutex) < 0)
+        return MutexFail(info, __LINE__, "Mon_MmapOpen", info->freeMutex);
+    if (MonMutexOpen(MON_HASH_MUTEX, info->creator, &info->hashMutex) < 0)
+        return MutexFail(info, __LINE__, "Mon_MmapOpen", info->hashMutex);
+
+    if (info->creator ? InitRegion(info) < 0 : ClaimReader(info) < 0)
+        return -1;
+    monMmapPtr->procPid[procId] = getpid();
+    return 0;
+}
+
+int Mon_MmapClose(Mon_Handle_t handle)
+{
+    info_t *info = handle;
+
+    if (info == NULL || info->addr == NULL) {
+        MON_ERR("Mon_MmapClose", MON_BAD_HANDLE);
+        return -1;
+    }
+    monMmapPtr->procPid[info->procId] = 0;
+
+    if (MonMutexClose(info->freeMutex) < 0)
+        return MutexFail(info, __LINE__, "Mon_MmapClose", info->freeMutex);
+    info->freeMutex = NULL;
+    if (MonMutexClose(info->hashMutex) < 0)
+        return MutexFail(info, __LINE__, "Mon_MmapClose", info->hashMutex);
+    info->hashMutex = NULL;
+
+    if (munmap(info->addr, info->size) < 0)
+        return Fail(info, __LINE__, "Mon_MmapClose", "munmap(0x%lx,%lu) failed",
+                    (unsigned long)(uintptr_t)info->addr,
+                    (unsigned long)info->size);
+    if (monMmapPtr == info->addr)
+        monMmapPtr = NULL;
+    info->addr = NULL;
+    if (info->fd > 0 && close(info->fd) < 0)
+        return Fail(info, __LINE__, "Mon_MmapClose", "close(%d) path=%s failed",
+                    info->fd, info->path);
+    info->fd = -1;
+    if (info->creator && unlink(info->path) < 0)
+        return Fail(info, __LINE__, "Mon_MmapClose", "unlink(%s) failed",
+                    info->path);
+    free(info);
+    return 0;
+}
+
+Mon_Conn_t *MonMmapScan(int32_t *indexPtr)
+{
+    const MonMmap_t *hdr = monMmapPtr;
+    const uint32_t *slots = MON_SLOTS();
+    const uint32_t last = hdr->size - sizeof(Mon_Conn_t);
+    int32_t i;
+
+    for (i = *indexPtr; i >= 0 && i < hdr->nMaxConn; i++) {
+        /* 0 is empty, 1 a deleted marker; anything outside the arena is
+         * not a record this process may touch. */
+        if (slots[i] > 1 && slots[i] >= MON_ARENA_OFF && slots[i] <= last) {
+            *indexPtr = i + 1;
+            return MON_PTR(slots[i]);
+        }
+    }
+    *indexPtr = 0;
+    errno = ESRCH;
+    return NULL;
+}
+
+Mon_Conn_t *MonMmapIterateConn(Mon_Handle_t handle, int32_t *indexPtr)
+{
+    info_t *info = handle;
+    Mon_Conn_t *rec;
+
+    if (info == NULL) {
+        MON_ERR("MonMmapIterateConn", MON_BAD_HANDLE);
+        return NULL;
+    }
+    MonLock(info->hashMutex);
+    rec = MonMmapScan(indexPtr);
+    MonUnlock(info->hashMutex);
+    return rec;
+}
+
+/*
+ * Takes the next record that changed for this reader.  The hash mutex is
+ * held from finding the record until it is copied, so a cleanup cannot
+ * delete and reuse it meanwhile; the reader's bits are taken in one atomic
+ * step before the copy, so a change marked during the copy stays marked for
+ * the next scan.
+ */
+int Mon_MmapGetNextConn(Mon_Handle_t handle, int32_t readTime,
+                        int32_t *indexPtr, Mon_Conn_t *connPtr)
+{
+    info_t *info = handle;
+    Mon_Conn_t *rec;
+    uint32_t mask, state = 0;
+    int shift;
+
+    if (info == NULL) {
+        MON_ERR("Mon_MmapGetNextConn", MON_BAD_HANDLE);
+        errno = ENOENT;
+        return -1;
+    }
+    /* The writer has no change bits of its own. */
+    if (info->procId == 0) {
+        MON_ERR("Mon_MmapGetNextConn", "bad reader procId=%d", 0);
+        errno = EINVAL;
+        return -1;
+    }
+    if (monMmapPtr->procPid[info->procId] == 0)
+        monMmapPtr->procPid[info->procId] = getpid();
+    shift = MON_CHG_SHIFT(info->procId);
+    mask = 7u << shift;
+
+    MonLock(info->hashMutex);
+    while ((rec = MonMmapScan(indexPtr)) != NULL)
+        if (__atomic_load_n(&rec->connState, __ATOMIC_ACQUIRE) & mask)
+            break;
+    if (rec != NULL) {
+        state = __atomic_fetch_and(&rec->connState, ~mask, __ATOMIC_ACQ_REL);
+        memcpy(connPtr, rec, sizeof *connPtr);
+        connPtr->connState = ((state & mask) >> shift) | (state & MON_ACTIVE);
+        if (readTime != 0)
+            rec->readTime = readTime;
+    }
+    MonUnlock(info->hashMutex);
+    return rec != NULL;
+}

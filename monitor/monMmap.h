@@ -1,0 +1,169 @@
+/*
+ * The shared connection table: a memory-mapped file in which the proxy
+ * server (participant 0, the writer) keeps its current and recently ended
+ * connections, and which readers 1 to 9 watch.  The byte layout below is
+ * shared with programs outside this tree and must not change.
+ */
+#ifndef MON_MMAP_H
+#define MON_MMAP_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <netinet/in.h>
+
+#include "monTypes.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define MON_MMAP_DIR      "/tmp/"
+#define MON_MMAP_NAME     "mon.mmap"
+#define MON_FREE_MUTEX    "mon.free.mutex"
+#define MON_HASH_MUTEX    "mon.hash.mutex"
+
+#define MON_MMAP_SIZE     31744u  /* bytes mapped: 31 blocks of 1024 */
+#define MON_MMAP_BLOCKS   32      /* blocks of 1024 zero bytes written */
+#define MON_MAX_PROC      10      /* participants 0..9 */
+#define MON_ALARM_READER  5       /* the alarm daemon's reader number */
+#define MON_INIT_CONNS    36      /* capacity asked for at creation */
+
+#define MON_STR_LEN       128
+#define MON_APPL_LEN      16
+
+/* connState: bit 31 = active; three change bits per reader p at 3*(p-1). */
+#define MON_ACTIVE        0x80000000u
+#define MON_CHG_UPDATE    1u      /* updated or ended */
+#define MON_CHG_ERROR     2u
+#define MON_CHG_START     4u
+#define MON_CHG_SHIFT(p)  (3 * ((p) - 1))
+#define MON_CHG_MASK(p)   (7u << MON_CHG_SHIFT(p))
+
+/* One connection record, 752 bytes. */
+typedef struct Mon_Conn {
+    Uint64             key;            /*   0 word 0 = serving process id */
+    uint32_t           connState;      /*   8 */
+    int32_t            startTime;      /*  12 */
+    int32_t            curTime;        /*  16 */
+    int32_t            endTime;        /*  20 0 while active */
+    int32_t            readTime;       /*  24 last time a reader took it */
+    uint32_t           alarmKey;       /*  28 */
+    uint32_t           inTotBytes;     /*  32 */
+    uint32_t           outTotBytes;    /*  36 */
+    uint32_t           socksErrType;   /*  40 */
+    struct sockaddr_in srcSockAddr;    /*  44 */
+    struct sockaddr_in proxySockAddr;  /*  60 */
+    struct sockaddr_in dstSockAddr;    /*  76 */
+    uint8_t            authorize;      /*  92 */
+    uint8_t            socksCmd;       /*  93 1 connect, 2 bind, 3 udp */
+    char               userName[MON_STR_LEN];      /*  94 */
+    char               applicName[MON_APPL_LEN];   /* 222 */
+    char               srcHostName[MON_STR_LEN];   /* 238 */
+    char               proxyHostName[MON_STR_LEN]; /* 366 */
+    char               dstHostName[MON_STR_LEN];   /* 494 */
+    char               socksErrMsg[MON_STR_LEN];   /* 622 */
+} Mon_Conn_t;
+
+/* Header in front of every arena block; lengths are in 8-byte units. */
+typedef struct MonMmapHeader {
+    uint32_t off;      /* next free block while this one is free */
+    uint16_t nUnits;   /* block length including this header */
+    uint16_t pad;
+} MonMmapHeader_t;
+
+/* Control header at offset 0 of the region, 84 bytes.  References inside
+ * the region are byte offsets from its start; 0 means none. */
+typedef struct MonMmap {
+    uint32_t        addr;       /*  0 creator's mapping address (low bits) */
+    uint32_t        size;       /*  4 */
+    int32_t         nMaxConn;   /*  8 hash slots */
+    int32_t         nCurConn;   /* 12 records in the table */
+    int32_t         nDelConn;   /* 16 deleted-slot markers */
+    int32_t         procPid[MON_MAX_PROC]; /* 20 pid per participant */
+    uint32_t        connOff;    /* 60 hash array */
+    uint32_t        freeOff;    /* 64 allocator rover; 0 before first use */
+    int32_t         align;      /* 68 reserved */
+    MonMmapHeader_t base;       /* 72 free-list anchor */
+    uint8_t         free;       /* 80 start of the arena */
+} MonMmap_t;
+
+#define MON_ARENA_OFF  80u
+#define MON_HDR_SIZE   84u
+
+#ifdef __cplusplus
+#define MON_STATIC_ASSERT static_assert
+#else
+#define MON_STATIC_ASSERT _Static_assert
+#endif
+#define MON_AT(t, f, o) MON_STATIC_ASSERT(offsetof(t, f) == (o), #t "." #f)
+
+MON_AT(Mon_Conn_t, key, 0);            MON_AT(Mon_Conn_t, connState, 8);
+MON_AT(Mon_Conn_t, startTime, 12);     MON_AT(Mon_Conn_t, curTime, 16);
+MON_AT(Mon_Conn_t, endTime, 20);       MON_AT(Mon_Conn_t, readTime, 24);
+MON_AT(Mon_Conn_t, alarmKey, 28);      MON_AT(Mon_Conn_t, inTotBytes, 32);
+MON_AT(Mon_Conn_t, outTotBytes, 36);   MON_AT(Mon_Conn_t, socksErrType, 40);
+MON_AT(Mon_Conn_t, srcSockAddr, 44);   MON_AT(Mon_Conn_t, proxySockAddr, 60);
+MON_AT(Mon_Conn_t, dstSockAddr, 76);   MON_AT(Mon_Conn_t, authorize, 92);
+MON_AT(Mon_Conn_t, socksCmd, 93);      MON_AT(Mon_Conn_t, userName, 94);
+MON_AT(Mon_Conn_t, applicName, 222);   MON_AT(Mon_Conn_t, srcHostName, 238);
+MON_AT(Mon_Conn_t, proxyHostName, 366); MON_AT(Mon_Conn_t, dstHostName, 494);
+MON_AT(Mon_Conn_t, socksErrMsg, 622);
+MON_STATIC_ASSERT(sizeof(Mon_Conn_t) == 752, "Mon_Conn_t size");
+
+MON_AT(MonMmapHeader_t, off, 0);       MON_AT(MonMmapHeader_t, nUnits, 4);
+MON_STATIC_ASSERT(sizeof(MonMmapHeader_t) == 8, "MonMmapHeader_t size");
+
+MON_AT(MonMmap_t, addr, 0);            MON_AT(MonMmap_t, size, 4);
+MON_AT(MonMmap_t, nMaxConn, 8);        MON_AT(MonMmap_t, nCurConn, 12);
+MON_AT(MonMmap_t, nDelConn, 16);       MON_AT(MonMmap_t, procPid, 20);
+MON_AT(MonMmap_t, connOff, 60);        MON_AT(MonMmap_t, freeOff, 64);
+MON_AT(MonMmap_t, align, 68);          MON_AT(MonMmap_t, base, 72);
+MON_AT(MonMmap_t, free, 80);
+MON_STATIC_ASSERT(sizeof(MonMmap_t) == MON_HDR_SIZE, "MonMmap_t size");
+
+/* Attaching and reading (any participant). */
+int Mon_MmapOpen(uint8_t procId, Mon_Handle_t *handlePtr);
+int Mon_MmapClose(Mon_Handle_t handle);
+int Mon_MmapGetNextConn(Mon_Handle_t handle, int32_t readTime,
+                        int32_t *indexPtr, Mon_Conn_t *connPtr);
+Mon_Conn_t *MonMmapIterateConn(Mon_Handle_t handle, int32_t *indexPtr);
+
+/* The mapped region of this process, or null when not attached. */
+MonMmap_t *MonMmapRegion(void);
+
+/* Region allocator and hash index. */
+void *MmapAlloc(Mon_Handle_t handle, unsigned nBytes);
+void MmapFree(Mon_Handle_t handle, void *ptr);
+int32_t Prime(int32_t n);
+int32_t Hash(Uint64 key, int32_t maxHash);
+/* Slot holding key, or the empty slot where it belongs; -1 when the
+ * array has no empty slot left.  The caller holds the hash mutex. */
+int32_t HashIndex(Uint64 key);
+int CreateHashTable(Mon_Handle_t handle, int32_t nMaxConn);
+int ResizeHashTable(Mon_Handle_t handle, int32_t nMaxConn);
+Mon_Conn_t *MonMmapConnPtr(Mon_Handle_t handle, Uint64 key);
+
+/* Writer operations (participant 0). */
+Mon_Conn_t *MonMmapCreateConn(Mon_Handle_t handle, Uint64 key);
+int MonMmapDeleteConn(Mon_Handle_t handle, Uint64 key);
+int MonMmapCleanup(Mon_Handle_t handle, Boolean_t all);
+int MonMmapStartConn(Mon_Handle_t handle, Uint64 key, int32_t startTime,
+                     uint8_t authorize, const char *userName,
+                     const struct sockaddr_in *srcSockAddrPtr,
+                     const char *srcHostName);
+int MonMmapUpdateConn(Mon_Handle_t handle, Uint64 key, int32_t curTime,
+                      uint32_t inTotBytes, uint32_t outTotBytes,
+                      uint8_t socksCmd, const char *applicName,
+                      const struct sockaddr_in *proxySockAddrPtr,
+                      const char *proxyHostName,
+                      const struct sockaddr_in *dstSockAddrPtr,
+                      const char *dstHostName);
+int MonMmapErrConn(Mon_Handle_t handle, Uint64 key, int32_t curTime,
+                   uint32_t socksErrType, const char *socksErrMsg);
+int MonMmapEndConn(Mon_Handle_t handle, Uint64 key, int32_t endTime);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MON_MMAP_H */

@@ -1,0 +1,47 @@
+/* Private to the table library: the per-process handle and the mapping. */
+#ifndef MON_MMAP_INT_H
+#define MON_MMAP_INT_H
+
+#include "monMmap.h"
+#include "monUnixMutex.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct info {
+    int32_t      fd;
+    void        *addr;
+    uint32_t     size;
+    Mon_Handle_t freeMutex;
+    Mon_Handle_t hashMutex;
+    uint8_t      procId;
+    uint8_t      creator;
+    int32_t      errNum;
+    char         errMsg[MON_ERRMSG_LEN];
+    char         path[256];
+} info_t;
+
+/* The region this process is attached to; one table per process. */
+extern MonMmap_t *monMmapPtr;
+
+#define MON_BAD_HANDLE "bad handle, Mon_MmapOpen() not called"
+
+/* Offset <-> address inside the region. */
+#define MON_PTR(off)  ((void *)((char *)monMmapPtr + (off)))
+#define MON_OFF(ptr)  ((uint32_t)((char *)(ptr) - (char *)monMmapPtr))
+#define MON_SLOTS()   ((uint32_t *)MON_PTR(monMmapPtr->connOff))
+
+/* Take or give back one of the table's mutexes; failures are reported. */
+void MonLock(Mon_Handle_t mutex);
+void MonUnlock(Mon_Handle_t mutex);
+
+/* The next live record from slot *indexPtr on; the caller holds the hash
+ * mutex.  At the end: position 0, errno ESRCH, null. */
+Mon_Conn_t *MonMmapScan(int32_t *indexPtr);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MON_MMAP_INT_H */

@@ -1,0 +1,279 @@
+/*
+ * The writer's side of the table: connections are created, started,
+ * updated, failed and ended, each change marked for the attached readers,
+ * and ended connections are deleted once every reader has taken them.
+ */
+#include <errno.h>
+#include <signal.h>
+#include <string.h>
+#include <time.h>
+
+#include "monErr.h"
+#include "monMmapInt.h"
+
+/* Starts made by this writer process; numbers reader 5's records. */
+static uint32_t totStart;
+
+/* A process that may still run; nothing at or below 0 is a process id. */
+static int Alive(int32_t pid)
+{
+    return pid > 0 && !(kill(pid, 0) == -1 && errno == ESRCH);
+}
+
+/* Copies a text into a fixed-width field, zero-padded; a text as long as
+ * the field fills it without a terminator.  Null or empty keeps the field. */
+static void PutText(char *field, size_t size, const char *text)
+{
+    size_t n;
+
+    if (text == NULL || text[0] == '\0')
+        return;
+    n = strnlen(text, size);
+    memcpy(field, text, n);
+    memset(field + n, 0, size - n);
+}
+
+static void PutAddr(struct sockaddr_in *field, const struct sockaddr_in *addr)
+{
+    if (addr != NULL)
+        memcpy(field, addr, sizeof *field);
+}
+
+/*
+ * Marks one event for the readers.  The fields are written before this is
+ * called, and the marks go in with one atomic or, so a reader that takes
+ * the mark always copies the fields that go with it.
+ */
+static void Mark(Mon_Conn_t *rec, uint32_t event)
+{
+    int32_t *procPid = monMmapPtr->procPid;
+    uint32_t set = 0;
+    int p;
+
+    for (p = 1; p <= 4; p++)
+        if (procPid[p] != 0)
+            set |= event << MON_CHG_SHIFT(p);
+
+    p = MON_ALARM_READER;
+    if (event == MON_CHG_START) {
+        if (procPid[p] != 0 && !Alive(procPid[p])) {
+            procPid[p] = 0;
+        } else if (procPid[p] != 0) {
+            rec->alarmKey = totStart;
+            set |= event << MON_CHG_SHIFT(p);
+        }
+    } else if (procPid[p] == 0) {
+        __atomic_fetch_and(&rec->connState, ~MON_CHG_MASK(p), __ATOMIC_ACQ_REL);
+    } else {
+        set |= event << MON_CHG_SHIFT(p);
+    }
+    __atomic_fetch_or(&rec->connState, set, __ATOMIC_ACQ_REL);
+}
+
+/* Keeps three quarters of the slots at most in use, records and deleted
+ * markers together, so that lookups stay short and always end. */
+static void ApplyLoadPolicy(info_t *info)
+{
+    const MonMmap_t *hdr = monMmapPtr;
+    int32_t limit = (3 * hdr->nMaxConn / 2) / 2;
+
+    if (hdr->nCurConn > limit) {
+        MonMmapCleanup(info, 1);
+        ResizeHashTable(info, 3 * hdr->nMaxConn / 2);
+    } else if (hdr->nCurConn + hdr->nDelConn > limit) {
+        ResizeHashTable(info, hdr->nMaxConn);
+    }
+}
+
+/* Finds or makes the record for key; the caller holds the hash mutex.
+ * *slotPtr is -1 when the array has no room for a new key. */
+static Mon_Conn_t *FindOrAlloc(info_t *info, Uint64 key, int32_t *slotPtr,
+                               int *isNew)
+{
+    int32_t slot = HashIndex(key);
+
+    *slotPtr = slot;
+    *isNew = 0;
+    if (slot < 0)
+        return NULL;
+    if (MON_SLOTS()[slot] > 1)
+        return MON_PTR(MON_SLOTS()[slot]);
+    *isNew = 1;
+    return MmapAlloc(info, sizeof(Mon_Conn_t));
+}
+
+Mon_Conn_t *MonMmapCreateConn(Mon_Handle_t handle, Uint64 key)
+{
+    info_t *info = handle;
+    Mon_Conn_t *rec;
+    int32_t slot;
+    int isNew;
+
+    if (info == NULL) {
+        MON_ERR("MonMmapCreateConn", MON_BAD_HANDLE);
+        return NULL;
+    }
+    ApplyLoadPolicy(info);
+
+    MonLock(info->hashMutex);
+    rec = FindOrAlloc(info, key, &slot, &isNew);
+    if (rec == NULL && slot >= 0) {
+        /* The full cleanup takes the hash mutex itself: let go of it, and
+         * look the key up again afterwards. */
+        MonUnlock(info->hashMutex);
+        MonMmapCleanup(info, 1);
+        MonLock(info->hashMutex);
+        rec = FindOrAlloc(info, key, &slot, &isNew);
+    }
+    if (rec != NULL) {
+        memset(rec, 0, sizeof *rec);
+        rec->key = key;
+        MON_SLOTS()[slot] = MON_OFF(rec);
+        if (isNew)
+            monMmapPtr->nCurConn++;
+    }
+    MonUnlock(info->hashMutex);
+
+    if (rec == NULL && slot < 0) {
+        MON_ERR("MonMmapCreateConn", "%s: hash table full, key=<%lu,%lu>",
+                "MonMmapCreateConn", (unsigned long)key.word[0],
+                (unsigned long)key.word[1]);
+        errno = ENOSPC;
+    } else if (rec == NULL) {
+        MON_ERR("MonMmapCreateConn", "%s: allocate failed, key=<%lu,%lu>",
+                "MonMmapCreateConn", (unsigned long)key.word[0],
+                (unsigned long)key.word[1]);
+    }
+    return rec;
+}
+
+int MonMmapDeleteConn(Mon_Handle_t handle, Uint64 key)
+{
+    info_t *info = handle;
+    uint32_t *slots;
+    int32_t slot;
+
+    if (info == NULL) {
+        MON_ERR("MonMmapDeleteConn", MON_BAD_HANDLE);
+        return 0;
+    }
+    MonLock(info->hashMutex);
+    slots = MON_SLOTS();
+    slot = HashIndex(key);
+    if (slot >= 0 && slots[slot] > 1) {
+        void *rec = MON_PTR(slots[slot]);
+        slots[slot] = 1;
+        MmapFree(info, rec);
+        monMmapPtr->nCurConn--;
+        monMmapPtr->nDelConn++;
+    }
+    MonUnlock(info->hashMutex);
+    return 0;
+}
+
+/* Full cleanup: readers 1-4 that have not taken the last change are told
+ * with SIGINT; all marks are then dropped. */
+static void ForceTaken(Mon_Conn_t *rec)
+{
+    uint32_t state = __atomic_load_n(&rec->connState, __ATOMIC_ACQUIRE);
+    const int32_t *procPid = monMmapPtr->procPid;
+    int p;
+
+    for (p = 1; p <= 4; p++)
+        if (procPid[p] > 0 && (state & MON_CHG_MASK(p)))
+            kill(procPid[p], SIGINT);
+    __atomic_store_n(&rec->connState, 0, __ATOMIC_RELEASE);
+}
+
+int MonMmapCleanup(Mon_Handle_t handle, Boolean_t all)
+{
+    Mon_Conn_t *rec;
+    int32_t index = 0;
+    uint32_t server;
+
+    while ((rec = MonMmapIterateConn(handle, &index)) != NULL) {
+        server = rec->key.word[0];
+        if ((__atomic_load_n(&rec->connState, __ATOMIC_ACQUIRE) & MON_ACTIVE) &&
+            server != 0 && server <= INT32_MAX && !Alive((int32_t)server))
+            MonMmapEndConn(handle, rec->key, (int32_t)time(NULL));
+        if (__atomic_load_n(&rec->connState, __ATOMIC_ACQUIRE) & MON_ACTIVE)
+            continue;
+        if (all)
+            ForceTaken(rec);
+        if (__atomic_load_n(&rec->connState, __ATOMIC_ACQUIRE) == 0)
+            MonMmapDeleteConn(handle, rec->key);
+    }
+    return 0;
+}
+
+int MonMmapStartConn(Mon_Handle_t handle, Uint64 key, int32_t startTime,
+                     uint8_t authorize, const char *userName,
+                     const struct sockaddr_in *srcSockAddrPtr,
+                     const char *srcHostName)
+{
+    Mon_Conn_t *rec = MonMmapCreateConn(handle, key);
+
+    if (rec == NULL)
+        return -1;
+    rec->startTime = startTime;
+    rec->authorize = authorize;
+    PutText(rec->userName, sizeof rec->userName, userName);
+    PutAddr(&rec->srcSockAddr, srcSockAddrPtr);
+    PutText(rec->srcHostName, sizeof rec->srcHostName, srcHostName);
+    __atomic_fetch_or(&rec->connState, MON_ACTIVE, __ATOMIC_ACQ_REL);
+    Mark(rec, MON_CHG_START);
+    if (++totStart % 10 == 0)
+        MonMmapCleanup(handle, 0);
+    return 0;
+}
+
+int MonMmapUpdateConn(Mon_Handle_t handle, Uint64 key, int32_t curTime,
+                      uint32_t inTotBytes, uint32_t outTotBytes,
+                      uint8_t socksCmd, const char *applicName,
+                      const struct sockaddr_in *proxySockAddrPtr,
+                      const char *proxyHostName,
+                      const struct sockaddr_in *dstSockAddrPtr,
+                      const char *dstHostName)
+{
+    Mon_Conn_t *rec = MonMmapConnPtr(handle, key);
+
+    if (rec == NULL)
+        return -1;
+    rec->curTime = curTime;
+    rec->inTotBytes = inTotBytes;
+    rec->outTotBytes = outTotBytes;
+    rec->socksCmd = socksCmd;
+    PutText(rec->applicName, sizeof rec->applicName, applicName);
+    PutAddr(&rec->proxySockAddr, proxySockAddrPtr);
+    PutText(rec->proxyHostName, sizeof rec->proxyHostName, proxyHostName);
+    PutAddr(&rec->dstSockAddr, dstSockAddrPtr);
+    PutText(rec->dstHostName, sizeof rec->dstHostName, dstHostName);
+    Mark(rec, MON_CHG_UPDATE);
+    return 0;
+}
+
+int MonMmapErrConn(Mon_Handle_t handle, Uint64 key, int32_t curTime,
+                   uint32_t socksErrType, const char *socksErrMsg)
+{
+    Mon_Conn_t *rec = MonMmapConnPtr(handle, key);
+
+    if (rec == NULL)
+        return -1;
+    rec->curTime = curTime;
+    rec->socksErrType = socksErrType;
+    PutText(rec->socksErrMsg, sizeof rec->socksErrMsg, socksErrMsg);
+    Mark(rec, MON_CHG_ERROR);
+    return 0;
+}
+
+int MonMmapEndConn(Mon_Handle_t handle, Uint64 key, int32_t endTime)
+{
+    Mon_Conn_t *rec = MonMmapConnPtr(handle, key);
+
+    if (rec == NULL)
+        return -1;
+    rec->endTime = endTime;
+    __atomic_fetch_and(&rec->connState, ~MON_ACTIVE, __ATOMIC_ACQ_REL);
+    Mark(rec, MON_CHG_UPDATE);
+    return 0;
+}

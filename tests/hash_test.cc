@@ -1,0 +1,149 @@
+// The hash index: probing, deleted markers, resizing and the load policy.
+#include "table_util.h"
+
+namespace {
+
+using HashTest = WriterTest;
+
+// Word 1 of a key served by this process that hashes to slot `slot`.
+uint32_t WordFor(int32_t slot, int32_t n, uint32_t from = 1) {
+  for (uint32_t w = from;; w++)
+    if (Hash(MyKey(w), n) == slot) return w;
+}
+
+int32_t SlotOf(Uint64 key) {
+  const uint32_t *slots = MON_SLOTS();
+  for (int32_t i = 0; i < monMmapPtr->nMaxConn; i++)
+    if (slots[i] > 1 &&
+        reinterpret_cast<Mon_Conn_t *>(MON_PTR(slots[i]))->key.word[1] ==
+            key.word[1])
+      return i;
+  return -1;
+}
+
+TEST(HashFunctions, PrimeAndHash) {
+  EXPECT_EQ(5, Prime(0));
+  EXPECT_EQ(5, Prime(4));
+  EXPECT_EQ(11, Prime(8));
+  EXPECT_EQ(37, Prime(36));
+  EXPECT_EQ(37, Prime(37));
+  EXPECT_EQ(59, Prime(55));
+  EXPECT_EQ(5, Prime(-7));
+  EXPECT_EQ(127, Prime(121));  // 121 = 11 * 11
+
+  Uint64 key;
+  const unsigned char bytes[8] = {1, 0, 0, 0, 2, 0, 0, 0};
+  memcpy(&key, bytes, sizeof key);
+  EXPECT_EQ(28, Hash(key, 37));  // 1 ^ (2 << 5) = 65
+  EXPECT_EQ(32, Hash(key, 33));
+  // Every byte counts, each at its own shift.
+  const unsigned char high[8] = {0, 0, 0, 0, 0, 0, 0, 0xff};
+  memcpy(&key, high, sizeof key);
+  EXPECT_EQ(static_cast<int32_t>((0xffu << 17) % 1000003u), Hash(key, 1000003));
+}
+
+TEST_F(HashTest, CollisionsProbeOnAndMarkersKeepKeysFindable) {
+  Uint64 key;
+  const unsigned char bytes[8] = {1, 0, 0, 0, 2, 0, 0, 0};
+  memcpy(&key, bytes, sizeof key);
+  ASSERT_EQ(28, HashIndex(key));
+
+  // Fill 28 and 32 with other keys: the key goes on to 33, then 34.
+  Uint64 a = MyKey(WordFor(28, 37)), b = MyKey(WordFor(32, 37));
+  ASSERT_NE(nullptr, MonMmapCreateConn(h_, a));
+  EXPECT_EQ(32, HashIndex(key));
+  ASSERT_NE(nullptr, MonMmapCreateConn(h_, b));
+  EXPECT_EQ(33, HashIndex(key));
+
+  // A key whose home slot is taken lands at Hash(key, n - 4).
+  Uint64 c = MyKey(WordFor(28, 37, a.word[1] + 1));
+  ASSERT_NE(nullptr, MonMmapCreateConn(h_, c));
+  int32_t cslot = SlotOf(c);
+  EXPECT_NE(28, cslot);
+  EXPECT_EQ(Hash(c, 33) == 32 ? 33 : Hash(c, 33), cslot);
+
+  // Deleting a leaves a marker that does not hide c, and that no new key
+  // is given.
+  EXPECT_EQ(0, MonMmapDeleteConn(h_, a));
+  EXPECT_EQ(1u, MON_SLOTS()[28]);
+  EXPECT_EQ(1, hdr()->nDelConn);
+  EXPECT_EQ(2, hdr()->nCurConn);
+  EXPECT_NE(nullptr, MonMmapConnPtr(h_, c));
+  EXPECT_NE(28, HashIndex(MyKey(WordFor(28, 37, c.word[1] + 1))));
+  EXPECT_EQ(nullptr, MonMmapConnPtr(h_, a));
+
+  // A same-size rebuild drops the marker and keeps everything findable.
+  ASSERT_EQ(0, ResizeHashTable(h_, 37));
+  EXPECT_EQ(37, hdr()->nMaxConn);
+  EXPECT_EQ(0, hdr()->nDelConn);
+  EXPECT_EQ(2, hdr()->nCurConn);
+  EXPECT_NE(nullptr, MonMmapConnPtr(h_, b));
+  EXPECT_NE(nullptr, MonMmapConnPtr(h_, c));
+  EXPECT_EQ(28, SlotOf(c)) << "c moves to its home slot";
+}
+
+TEST_F(HashTest, StartBeyondThreeQuartersGrowsTable) {
+  for (uint32_t i = 0; i < 28; i++)
+    ASSERT_EQ(0, MonMmapStartConn(h_, MyKey(i), 1, 0, "u", nullptr, nullptr));
+  EXPECT_EQ(37, hdr()->nMaxConn);
+  EXPECT_EQ(28, hdr()->nCurConn);
+  ASSERT_EQ(0, MonMmapStartConn(h_, MyKey(28), 1, 0, "u", nullptr, nullptr));
+  EXPECT_EQ(59, hdr()->nMaxConn);
+  EXPECT_EQ(29, hdr()->nCurConn);
+  for (uint32_t i = 0; i <= 28; i++)
+    EXPECT_NE(nullptr, MonMmapConnPtr(h_, MyKey(i))) << i;
+}
+
+TEST_F(HashTest, MarkersPastTheLimitAreDropped) {
+  // 20 records, 16 of them deleted: 4 records and 16 markers.
+  for (uint32_t i = 0; i < 20; i++) ASSERT_NE(nullptr, MonMmapCreateConn(h_, MyKey(i)));
+  for (uint32_t i = 0; i < 16; i++) MonMmapDeleteConn(h_, MyKey(i));
+  EXPECT_EQ(16, hdr()->nDelConn);
+  // Ten more creations pass 27 records and markers: rebuilt in place.
+  for (uint32_t i = 100; i < 110; i++) ASSERT_NE(nullptr, MonMmapCreateConn(h_, MyKey(i)));
+  EXPECT_EQ(37, hdr()->nMaxConn);
+  EXPECT_LT(hdr()->nDelConn, 16);
+  EXPECT_EQ(14, hdr()->nCurConn);
+}
+
+TEST_F(HashTest, FullArrayRefusesNewKeyInsteadOfLooping) {
+  ASSERT_EQ(0, MonMmapStartConn(h_, MyKey(1), 1, 0, "u", nullptr, nullptr));
+  // No memory left for a rebuild, and every empty slot a marker.
+  while (MmapAlloc(h_, 8) != nullptr) {
+  }
+  uint32_t *slots = MON_SLOTS();
+  for (int32_t i = 0; i < hdr()->nMaxConn; i++)
+    if (slots[i] == 0) {
+      slots[i] = 1;
+      hdr()->nDelConn++;
+    }
+  errno = 0;
+  EXPECT_EQ(-1, MonMmapStartConn(h_, MyKey(2), 1, 0, "u", nullptr, nullptr));
+  EXPECT_EQ(ENOSPC, errno);
+  EXPECT_EQ(-1, HashIndex(MyKey(2)));
+  // The key already there is still found and restarted.
+  EXPECT_NE(-1, HashIndex(MyKey(1)));
+  EXPECT_EQ(0, MonMmapStartConn(h_, MyKey(1), 2, 0, "u", nullptr, nullptr));
+  EXPECT_EQ(1, hdr()->nCurConn);
+}
+
+TEST_F(HashTest, AllocationFailureRunsFullCleanupAndRetries) {
+  // An ended record nobody has taken, then memory runs out.
+  ASSERT_EQ(0, MonMmapStartConn(h_, MyKey(1), 1, 0, "u", nullptr, nullptr));
+  ASSERT_EQ(0, MonMmapEndConn(h_, MyKey(1), 2));
+  while (MmapAlloc(h_, 8) != nullptr) {
+  }
+  // The cleanup frees the ended record; its memory serves the new one.
+  ASSERT_EQ(0, MonMmapStartConn(h_, MyKey(2), 3, 0, "u", nullptr, nullptr));
+  EXPECT_EQ(nullptr, MonMmapConnPtr(h_, MyKey(1)));
+  EXPECT_NE(nullptr, MonMmapConnPtr(h_, MyKey(2)));
+  EXPECT_EQ(1, hdr()->nCurConn);
+  EXPECT_EQ(0, MonMutexQuery(Info(h_)->hashMutex)) << "hash mutex let go";
+
+  // With nothing to clean, the start fails and says why.
+  EXPECT_EQ(-1, MonMmapStartConn(h_, MyKey(3), 3, 0, "u", nullptr, nullptr));
+  EXPECT_EQ(ENOMEM, errno);
+  EXPECT_EQ(0, MonMutexQuery(Info(h_)->hashMutex));
+}
+
+}  // namespace
