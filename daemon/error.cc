@@ -65,12 +65,22 @@ void my_perror() {
   snprintf(emesgstr + len, sizeof emesgstr - len, ". %s", strerror(err));
 }
 
+namespace {
+
+// Builds the message, with the system error text when asked, and sends it.
+void report(bool with_errno, const char *fmt, va_list ap) {
+  format(fmt, ap);
+  if (with_errno) my_perror();
+  SYSLOG(LOG_ERR, emesgstr);
+}
+
+}  // namespace
+
 void err_quit(const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  format(fmt, ap);
+  report(false, fmt, ap);
   va_end(ap);
-  SYSLOG(LOG_ERR, emesgstr);
   close_history();
   exit(1);
 }
@@ -78,10 +88,8 @@ void err_quit(const char *fmt, ...) {
 void err_sys(const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  format(fmt, ap);
+  report(true, fmt, ap);
   va_end(ap);
-  my_perror();
-  SYSLOG(LOG_ERR, emesgstr);
   close_history();
   exit(1);
 }
@@ -89,20 +97,16 @@ void err_sys(const char *fmt, ...) {
 int err_ret(const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  format(fmt, ap);
+  report(true, fmt, ap);
   va_end(ap);
-  my_perror();
-  SYSLOG(LOG_ERR, emesgstr);
   return -1;
 }
 
 void err_dump(const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  format(fmt, ap);
+  report(true, fmt, ap);
   va_end(ap);
-  my_perror();
-  SYSLOG(LOG_ERR, emesgstr);
   close_history();
   abort();
 }

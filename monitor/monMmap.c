@@ -48,28 +48,29 @@ static int MutexFail(info_t *info, int line, const char *fn, Mon_Handle_t m)
     return -1;
 }
 
-void MonLock(Mon_Handle_t mutex)
+/* Runs a request or release.  A failure is reported here: the table
+ * operations go on either way and have no result to carry it. */
+static void MutexStep(int (*step)(Mon_Handle_t), const char *name,
+                      Mon_Handle_t mutex)
 {
     int  num;
     char msg[MON_ERRMSG_LEN];
 
-    if (MonMutexRequest(mutex) == 0)
+    if (step(mutex) == 0)
         return;
     MonMutexLastErr(mutex, &num, msg);
     errno = num;
-    MON_SYS_ERR("MonMutexRequest", "%s", msg);
+    MON_SYS_ERR(name, "%s", msg);
+}
+
+void MonLock(Mon_Handle_t mutex)
+{
+    MutexStep(MonMutexRequest, "MonMutexRequest", mutex);
 }
 
 void MonUnlock(Mon_Handle_t mutex)
 {
-    int  num;
-    char msg[MON_ERRMSG_LEN];
-
-    if (MonMutexRelease(mutex) == 0)
-        return;
-    MonMutexLastErr(mutex, &num, msg);
-    errno = num;
-    MON_SYS_ERR("MonMutexRelease", "%s", msg);
+    MutexStep(MonMutexRelease, "MonMutexRelease", mutex);
 }
 
 /* Creator: zero the file so nothing of an earlier run survives. */
