@@ -107,10 +107,4 @@ TEST_F(AllocTest, DoubleFreeDoesNotHang) {
   EXPECT_EQ(before, FreeBlocks());
 }
 
-TEST(AllocNoTable, NullHandle) {
-  errno = 0;
-  EXPECT_EQ(nullptr, MmapAlloc(nullptr, 8));
-  EXPECT_EQ(EINVAL, errno);
-}
-
 }  // namespace

@@ -190,15 +190,6 @@ frobnicate 1
 bad 2 'no connection' 'start 1
 update 2 in=1
 '
-bad 1 'unknown word "colour=red"' 'start 1 colour=red
-'
-bad 1 'bad value' 'start 1 src=10.0.0.1:70000
-'
-bad 2 'missing code' 'start 1
-error 1 msg="no code"
-'
-bad 1 'unterminated quote' 'start 1 user="a
-'
 bad 1 'timed out' 'wait-reader 0.2
 '
 echo "monfeed test passed"
