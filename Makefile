@@ -6,7 +6,12 @@ JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 DEB_PKGS = cmake g++ flex bison libgdbm-dev libgdbm-compat-dev \
            libgtest-dev libgmock-dev libbenchmark-dev
 
-.PHONY: all deps build test bench clean
+FUZZ_SECONDS ?= 600
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_FLAGS    = -g -O1 -fsanitize=address,undefined,fuzzer-no-link \
+                -fno-sanitize-recover=undefined
+
+.PHONY: all deps build test bench fuzz clean
 
 all: build
 
@@ -36,5 +41,18 @@ test: deps
 bench: build
 	$(BUILD)/bin/tw_bench
 
+# Fuzzes twparser in-process under AddressSanitizer and UndefinedBehavior-
+# Sanitizer for FUZZ_SECONDS; not part of make test.
+fuzz: deps
+	$(MAKE) deps DEB_PKGS="clang libclang-rt-14-dev"
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DTW_FUZZ=ON \
+	  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS="$(FUZZ_FLAGS)" \
+	  -DCMAKE_CXX_FLAGS="$(FUZZ_FLAGS)"
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target twparser_fuzz
+	mkdir -p $(FUZZ_BUILD)/corpus
+	$(FUZZ_BUILD)/bin/twparser_fuzz -max_total_time=$(FUZZ_SECONDS) \
+	  -timeout=10 -dict=tests/fuzz/rules.dict \
+	  $(FUZZ_BUILD)/corpus tests/fuzz/corpus
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(FUZZ_BUILD)

@@ -4,8 +4,6 @@
 
 #include <string.h>
 
-#include <string>
-
 #include "error.h"
 
 const char *const operator_str[] = {"==", "!=", "<=", "<", ">=", ">"};
@@ -61,19 +59,28 @@ void start_cond() {
   cond_buf[0] = '\0';
 }
 
+// Stops the run when n more characters would not fit the condition text.
+static void check_cond_room(size_t n) {
+  if (cond_bp + n >= kCondSize) err_quit("line too long in %s\n", cond_buf);
+}
+
 void save_cond_buf(const char *s) {
   if (s == nullptr) return;
   size_t n = strlen(s);
-  if (cond_bp + n >= kCondSize) err_quit("line too long in %s\n", cond_buf);
+  check_cond_room(n);
   memcpy(cond_buf + cond_bp, s, n + 1);
   cond_bp += n;
 }
 
 const char *cond_text() { return cond_buf; }
 
+// The comparison goes in whole or not at all.
 void print_comp(const Comparison *c) {
-  std::string text = std::string(c->expr1) + operator_str[c->op] + c->expr2;
-  save_cond_buf(text.c_str());
+  const char *op = operator_str[c->op];
+  check_cond_room(strlen(c->expr1) + strlen(op) + strlen(c->expr2));
+  save_cond_buf(c->expr1);
+  save_cond_buf(op);
+  save_cond_buf(c->expr2);
 }
 
 void print_cond(const Condition *c, int parenthesis) {

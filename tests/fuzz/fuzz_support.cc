@@ -1,0 +1,72 @@
+// Error functions that jump back to the fuzz target, and memory functions
+// that remember every live block.
+#include "fuzz_support.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <unordered_set>
+
+#include "error.h"
+#include "yyaux.h"
+
+jmp_buf fuzz_stop;
+int ALRM_daemon;
+DBM *db1, *db2;
+
+namespace {
+
+std::unordered_set<void *> &live() {
+  static std::unordered_set<void *> blocks;
+  return blocks;
+}
+
+// The consistency checks that no input may reach.
+bool internal(const char *fmt) {
+  static const char *const texts[] = {
+      "internal error", "wrong condition rule", "unknown negation",
+      "unknown rule"};
+  for (const char *t : texts)
+    if (strncmp(fmt, t, strlen(t)) == 0) return true;
+  return false;
+}
+
+[[noreturn]] void stop(const char *fmt) {
+  if (internal(fmt)) {
+    fprintf(stderr, "internal check failed: %s\n", fmt);
+    abort();
+  }
+  longjmp(fuzz_stop, 1);
+}
+
+}  // namespace
+
+void *tw_alloc(size_t n) {
+  void *p = malloc(n);
+  if (p != nullptr) live().insert(p);
+  return p;
+}
+
+void tw_free(void *p) {
+  if (p == nullptr) return;
+  if (live().erase(p) != 1) abort();  // freed twice, or never ours
+  free(p);
+}
+
+size_t fuzz_free_all() {
+  size_t n = live().size();
+  for (void *p : live()) free(p);
+  live().clear();
+  return n;
+}
+
+void err_init(const char *) {}
+void SYSLOG(int, const char *) {}
+void my_perror() {}
+void err_quit(const char *fmt, ...) { stop(fmt); }
+void err_sys(const char *fmt, ...) { stop(fmt); }
+int err_ret(const char *, ...) { return -1; }
+// Internal faults are what the fuzzer is looking for.
+void err_dump(const char *, ...) { abort(); }
