@@ -1,0 +1,312 @@
+// The rule set's construction and destruction (running twparser and
+// loading its output), and the record under check with its variables.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <initializer_list>
+#include <new>
+
+#include "audit.h"
+#include "error.h"
+#include "sigfix.h"
+
+const char *const defined_var[N_VARIABLES] = {
+    "source.name", "source.ip", "source", "destination.name",
+    "destination.ip", "destination", "application.name", "application.port",
+    "application", "user", "time", "error", "socks.pid"};
+const char *const shorthand[N_VARIABLES] = {
+    "src.name", "src.ip", "src", "dst.name", "dst.ip", "dst", "app.name",
+    "app.port", "app", "usr", "tm", "err", "pid"};
+const char *const tot[N_TOTALS] = {"FAIL", "IN", "OUT", "TRAFFIC", "ACCESS",
+                                   "DURATION"};
+
+AlarmTable *ALRM_table_ptr;
+Record record;
+
+// ---- The rule set
+
+AlarmTable::AlarmTable(const char *input_file, const char *audit_file) {
+  ALRM_table_ptr = this;
+  std::set_new_handler(memory_err);
+  install_handler(SIGSEGV, internal_error);
+
+  const char *parsed = first_pass(input_file);
+  FILE *in = fopen(parsed, "r");
+  if (in == nullptr) err_quit("file `%s' not available", parsed);
+  Alarm work;
+  memset(static_cast<void *>(&work), 0, sizeof work);
+  int rc;
+  while ((rc = work.read(in)) != -3)
+    if (rc == 1) AlarmList.append(work);  // the list takes over its parts
+  if (AlarmList.empty()) err_quit("no alarm read, the program quits");
+  fclose(in);
+
+  size_t len = strlen(audit_file);
+  audit_file_name = static_cast<char *>(malloc(len + 2));
+  if (audit_file_name == nullptr) memory_err();
+  memcpy(audit_file_name, audit_file, len);
+  strcpy(audit_file_name + len, "1");
+  db1 = dbm_open(audit_file_name, O_RDWR | O_CREAT, 0600);
+  if (db1 == nullptr) err_quit("open db file1 error");
+  audit_file_name[len] = '2';
+  db2 = dbm_open(audit_file_name, O_RDWR | O_CREAT, 0600);
+  if (db2 == nullptr) err_quit("open db file2 error");
+  audit_file_name[len] = '\0';
+
+  install_handler(SIGVTALRM, refresh_signal);
+  install_handler(SIGQUIT, quit_handle);
+  DB_clean = 0;
+  refresh_db();
+}
+
+AlarmTable::AlarmTable() { ALRM_table_ptr = this; }
+
+AlarmTable::~AlarmTable() {
+  for (Pix p = AlarmList.first(); p != nullptr; AlarmList.next(p))
+    AlarmList(p).remove();
+  for (Pix p = symbol_table.list.first(); p != nullptr;
+       symbol_table.list.next(p))
+    symbol_table.list(p).remove();
+  for (TotalTable &t : total_table)
+    for (Pix p = t.list.first(); p != nullptr; t.list.next(p))
+      t.list(p).Condition::remove();
+  free(audit_file_name);
+  audit_file_name = nullptr;
+  if (db1 != nullptr) dbm_close(db1);
+  if (db2 != nullptr) dbm_close(db2);
+  db1 = db2 = nullptr;
+  for (TotalTable &t : total_table) t.list.clear();
+  symbol_table.list.clear();
+  AlarmList.clear();
+}
+
+void AlarmTable::check(Record &rec) {
+  ALRM_table_ptr = this;
+  record.share(rec);
+}
+
+// ---- Running the preprocessor
+
+char *first_pass(const char *input_file) {
+  static char out_file[100];
+  if (strlen(input_file) + 8 > 99) err_quit("%s: file name too long", input_file);
+  snprintf(out_file, sizeof out_file, "%s.parsed", input_file);
+
+  pid_t pid = fork();
+  if (pid < 0) err_sys("execute fork() failed");
+  if (pid == 0) parser(input_file, out_file);
+  int status;
+  pid_t w;
+  while ((w = wait(&status)) != pid) {
+    // No status to go by when the wait itself fails.
+    if (w < 0 && errno != EINTR) err_quit("the parser failed");
+  }
+  if (WIFSIGNALED(status) || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    err_quit("the parser failed");
+  return out_file;
+}
+
+void parser(const char *input_file, const char *out_file) {
+  const char *daemon_flag = ALRM_daemon ? "1" : "0";
+  execl("./twparser", "twparser", input_file, out_file, daemon_flag,
+        static_cast<char *>(nullptr));
+  execlp("twparser", "twparser", input_file, out_file, daemon_flag,
+         static_cast<char *>(nullptr));
+  err_quit("Cannot execute twparser");
+}
+
+// ---- The record
+
+namespace {
+
+// The host text length and the application text length of the table.
+constexpr int kHostLen = 128;
+constexpr int kAppLen = 16;
+
+char number_buf[16];
+
+const char *dotted(int addr) {
+  struct in_addr a;
+  a.s_addr = static_cast<in_addr_t>(addr);
+  return inet_ntoa(a);
+}
+
+const char *number_text(double v) {
+  if (v >= 0 && v < 1e14)
+    snprintf(number_buf, sizeof number_buf, "%.0f", v);
+  else
+    snprintf(number_buf, sizeof number_buf, "overflow");
+  return number_buf;
+}
+
+const char *or_dotted(const char *name, int addr) {
+  return name != nullptr && name[0] != '\0' ? name : dotted(addr);
+}
+
+}  // namespace
+
+Record::Record() {}
+
+Record::~Record() {
+  if (!owner) return;
+  for (char *s : {user, src_str, dst_str, app_str}) free(s);
+}
+
+void Record::share(const Record &r) {
+  if (owner)
+    for (char *s : {user, src_str, dst_str, app_str}) free(s);
+  source = r.source;
+  destination = r.destination;
+  application = r.application;
+  error = r.error;
+  user = r.user;
+  failtime = r.failtime;
+  incoming = r.incoming;
+  outgoing = r.outgoing;
+  traffic = r.traffic;
+  src_str = r.src_str;
+  dst_str = r.dst_str;
+  app_str = r.app_str;
+  socks_id = r.socks_id;
+  duration = r.duration;
+  last_read = r.last_read;
+  conn_id = r.conn_id;
+  owner = false;
+}
+
+// Replaces d by at most len characters of s (all of it for len -1);
+// never reads s beyond len characters.
+void Record::copy_str(char *&d, const char *s, int len) {
+  free(d);
+  d = nullptr;
+  if (s == nullptr) return;
+  size_t n = len < 0 ? strlen(s) : strnlen(s, len);
+  d = static_cast<char *>(malloc(n + 1));
+  if (d == nullptr) memory_err();
+  memcpy(d, s, n);
+  d[n] = '\0';
+}
+
+int Record::set_value(int src, int dst, const char *userid, int time,
+                      int appl, int err, int in, int out, const char *Src,
+                      const char *Dst, const char *App, int pid, int dur,
+                      int last, int id, int mute) {
+  source = src;
+  destination = dst;
+  failtime = time;
+  application = appl;
+  error = err;
+  incoming = in;
+  outgoing = out;
+  traffic = in + out;
+  // The table's user field need not be terminated: take at most its size.
+  if (userid == nullptr || userid[0] == '\0')
+    copy_str(user, "UNKNOWN", -1);
+  else
+    copy_str(user, userid, kHostLen);
+  copy_str(src_str, Src, kHostLen);
+  copy_str(dst_str, Dst, kHostLen);
+  copy_str(app_str, App, kAppLen);
+  socks_id = pid;
+  duration = dur;
+  last_read = last;
+  conn_id = id;
+  if (mute) return 0;
+
+  if (ALRM_table_ptr != nullptr && ALRM_table_ptr->trace()) {
+    fprintf(stderr, "\n%d: %s@%s->", failtime, user, get_str(VAR_SRC_IP, nullptr));
+    fprintf(stderr, "%s %s err:%1d", get_str(VAR_DST_IP, nullptr),
+            get_str(VAR_APP_PORT, nullptr), error);
+    fprintf(stderr, " %d(i)+%d(o)=%d", incoming, outgoing, traffic);
+    fprintf(stderr, " pid:%2d dur:%2d", socks_id, duration);
+    fprintf(stderr, " id:%d read=%d\n", conn_id, last_read);
+    fflush(stderr);
+  }
+  if (appl != 0 && appl >= -65535 && appl <= 65535 && user != nullptr &&
+      dur >= 0 && in >= 0 && out >= 0)
+    return 0;
+  if (dst != 0)
+    err_ret("invalid: port:%d(%s) %s@%s->%s dur:%d in:%d out:%d", appl,
+            app_str ? app_str : "", user, src_str ? src_str : "",
+            dst_str ? dst_str : "", dur, in, out);
+  return -1;
+}
+
+void *Record::get_num(int variable, void *operand) {
+  static double value;
+  switch (variable) {
+    case VAR_SRC: return &source;
+    case VAR_DST: return &destination;
+    case VAR_APP: return &application;
+    case VAR_TIME: return &failtime;
+    case VAR_ERROR: return &error;
+    case VAR_USER: return user;
+  }
+  if (variable > CONSTANT_OPERAND && operand != nullptr) {
+    double *v = static_cast<Total *>(operand)->process();
+    value = v != nullptr ? *v : 0.0;
+    return &value;
+  }
+  err_ret("internal error when getting variable value");
+  return nullptr;
+}
+
+const char *Record::get_str(int variable, void *operand) {
+  static char time_buf[32];
+  switch (variable) {
+    case VAR_SRC_NAME:
+    case VAR_SRC: return or_dotted(src_str, source);
+    case VAR_SRC_IP: return dotted(source);
+    case VAR_DST_NAME:
+    case VAR_DST: return or_dotted(dst_str, destination);
+    case VAR_DST_IP: return dotted(destination);
+    case VAR_APP_NAME:
+    case VAR_APP:
+      if (app_str != nullptr && app_str[0] != '\0') return app_str;
+      return get_str(VAR_APP_PORT, operand);
+    case VAR_APP_PORT:
+      if (application > 0)
+        snprintf(number_buf, sizeof number_buf, "%d/tcp", application);
+      else
+        snprintf(number_buf, sizeof number_buf, "%d/udp", -application);
+      return number_buf;
+    case VAR_USER: return user;
+    case VAR_TIME: {
+      time_t t = failtime;
+      if (ctime_r(&t, time_buf) == nullptr) return "";
+      time_buf[strcspn(time_buf, "\n")] = '\0';
+      return time_buf;
+    }
+    case VAR_ERROR: return number_text(error);
+    case VAR_PID: return number_text(socks_id);
+  }
+  if (variable > CONSTANT_OPERAND && operand != nullptr) {
+    double *v = static_cast<Total *>(operand)->process();
+    return v != nullptr ? number_text(*v) : "0";
+  }
+  err_ret("internal error when getting variable value");
+  return nullptr;
+}
+
+int Record::must_update(unsigned char kind) const {
+  if (error > 0) return kind == TOT_FAIL;
+  switch (kind) {
+    case TOT_IN: return incoming > 0;
+    case TOT_OUT: return outgoing > 0;
+    case TOT_TRAFFIC: return traffic > 0;
+    case TOT_ACCESS: return 1;
+    case TOT_DURATION: return duration > 0;
+  }
+  return 0;
+}
+
+// The aggregate's value for the record under check.  Counting over the
+// history store is not built yet: no aggregate has a value.
+double *Total::process() { return nullptr; }

@@ -1,0 +1,3 @@
+#include "audit.h"
+
+int main(int argc, char **argv) { return tollwatch_main(argc, argv); }
