@@ -178,6 +178,8 @@ class AppRange : public Range {
  public:
   AppRange() : Range(0, 65535) {}
   void parse(char *&lineptr);
+  // Whether a port (in the port encoding) lies in the range.
+  int check(int port) const;
 };
 
 class WeekDayRange : public Range {
@@ -196,12 +198,15 @@ class MinuteRange : public Range {
  public:
   MinuteRange() : Range(0, 1439) {}
   int translate(char *ptr) override;
+  int check(int minute) const { return low <= minute && minute <= high; }
 };
 
 class TimeRange {
  public:
   TimeRange() : days(1, 31), years(1970, 2070) {}
   void parse(char *&lineptr);
+  // Whether the local time of t falls in all five fields.
+  int check(int t) const;
 
   WeekDayRange week_days;
   MonthRange months;
@@ -227,6 +232,13 @@ class Comparison {
   void remove();
   int operator==(const Comparison &b) const;
 
+  // The value of this comparison for the record under check.
+  int value();
+  int evaluate(const void *expr1, const void *expr2, int is_double) const;
+  int check_application(const int *data0, const void *data1) const;
+  int check_error(const int *data0, const void *data1) const;
+  int check_host(int var, const void *pattern_ptr) const;
+
   int operandtype[2];
   void *operand[2];
   int comp_operator;
@@ -246,6 +258,9 @@ class Condition {
   void remove();
   int operator==(const Condition &b) const;
   void parse_list(int variable, char *lineptr);
+  // The value for the record under check; the top condition of an alarm
+  // also makes its alert time the aggregates' window.
+  int value(int set_alert_time);
 
   int alert_time;
   Condition *subcond1;
@@ -281,6 +296,10 @@ class TotalTable {
  public:
   Pix lookup(Total &total);
   Total *insert(Total &total);
+  // After a check: every aggregate of the kind takes note of a record
+  // that counts for it (update) or forgets the check (clean_status).
+  void update();
+  void clean_status();
 
   SLList<Total> list;
   int count = 0;
@@ -299,6 +318,9 @@ constexpr int MAX_LINE = 512;      // parsed-file line buffer
 class Action {
  public:
   void read(char *&lineptr);
+  void execute(int id);
+  int substitute(char *result, int result_len, int how_expand);
+  [[noreturn]] void do_child(const char *cmd);
   int get_keep() const { return keep_time; }
   void set_keep(int t) { keep_time = t; }
 
@@ -310,11 +332,33 @@ class Alarm {
  public:
   int read(FILE *infile);
   void remove();
+  void check();
 
   int alarm_id;
   Condition condition;
   Action action;
 };
+
+// One action run, remembered until its keep time has passed.
+class Execution {
+ public:
+  char *cmd;  // the first-pass line, cmd_len bytes, owned
+  int cmd_len;
+  int expire_time;
+  int id;
+};
+
+class ExecList {
+ public:
+  ~ExecList();
+  // 1 when the same alarm ran the same line within its keep time (then
+  // the action is skipped); otherwise enters this run and gives 0.
+  int find(const char *cmd, int cmd_len, int id, int keep_time);
+
+  SLList<Execution> list;
+};
+
+extern ExecList ALRM_exec_list;
 
 class TableEntry {
  public:
@@ -347,8 +391,8 @@ class AlarmTable {
   AlarmTable();
   ~AlarmTable();
 
-  // Checks every alarm against a record.  (Evaluation and actions arrive
-  // with the evaluation code; for now the record is only made current.)
+  // Checks every alarm against a record, runs the actions of those that
+  // hold, and lets the aggregates take note of the record.
   void check(Record &rec);
 
   void read_symbol(char *sym, char *&lineptr) { symbol_table.read(sym, lineptr); }

@@ -87,10 +87,190 @@ AlarmTable::~AlarmTable() {
   AlarmList.clear();
 }
 
+// The quit and refresh signals wait while a record is checked, so that
+// neither closes or rewrites the history under the aggregates.
 void AlarmTable::check(Record &rec) {
   ALRM_table_ptr = this;
+  sigset_t refresh, quit;
+  sigemptyset(&refresh);
+  sigaddset(&refresh, SIGVTALRM);
+  sigemptyset(&quit);
+  sigaddset(&quit, SIGQUIT);
+  sigprocmask(SIG_BLOCK, &refresh, nullptr);
+  sigprocmask(SIG_BLOCK, &quit, nullptr);
+
   record.share(rec);
+  for (Pix p = AlarmList.first(); p != nullptr; AlarmList.next(p))
+    AlarmList(p).check();
+  for (int kind = 0; kind < N_TOTALS; kind++) {
+    if (record.must_update(static_cast<unsigned char>(kind)))
+      total_table[kind].update();
+    else
+      total_table[kind].clean_status();
+  }
+  if (trace_flag) {
+    fputs("\n\n", stderr);
+    fflush(stderr);
+  }
+
+  sigprocmask(SIG_UNBLOCK, &quit, nullptr);
+  sigprocmask(SIG_UNBLOCK, &refresh, nullptr);
 }
+
+// ---- Alarms and conditions
+
+namespace {
+
+void trace(const char *fmt, int n) {
+  if (!ALRM_table_ptr->trace()) return;
+  fprintf(stderr, fmt, n);
+  fflush(stderr);
+}
+
+}  // namespace
+
+void Alarm::check() {
+  trace("cond.%d:", alarm_id);
+  if (condition.value(1)) {
+    trace("true;", 0);
+    action.execute(alarm_id);
+  } else {
+    trace("false;", 0);
+  }
+}
+
+// Stops as soon as the result is known.
+int Condition::value(int set_alert_time) {
+  if (set_alert_time) ALRM_table_ptr->set_alert(alert_time);
+  switch (rule) {
+    case RULE_COMPARISON:
+      return comp->value();
+    case RULE_AND:
+      if (subcond1 != nullptr && !subcond1->value(0)) return 0;
+      return subcond2 == nullptr ? 1 : subcond2->value(0);
+    case RULE_OR:
+      if (subcond1 != nullptr && subcond1->value(0)) return 1;
+      return subcond2 == nullptr ? 0 : subcond2->value(0);
+  }
+  return 1;  // RULE_TRUE
+}
+
+// ---- Comparisons
+
+int Comparison::value() {
+  if (!elemental) {
+    int r = static_cast<Condition *>(operand[1])->value(0);
+    return comp_operator == OP_EQ ? r : !r;
+  }
+  const void *c = operandtype[1] == CONSTANT_OPERAND
+                      ? operand[1]
+                      : record.get_num(operandtype[1], operand[1]);
+  int var = operandtype[0];
+  bool constant = operandtype[1] == CONSTANT_OPERAND;
+  switch (var) {
+    case VAR_SRC:
+    case VAR_DST: {
+      void *field = record.get_num(var, nullptr);
+      if (!constant) return c != nullptr && evaluate(field, c, 0);
+      int r = check_host(var, c);
+      return comp_operator == OP_EQ ? r : !r;
+    }
+    case VAR_APP:
+      return check_application(static_cast<int *>(record.get_num(var, nullptr)), c);
+    case VAR_USER: {
+      int r = WildMatch(record.usr(), static_cast<const char *>(c));
+      return comp_operator == OP_EQ ? r : !r;
+    }
+    case VAR_TIME:
+      return static_cast<const TimeRange *>(c)->check(record.time());
+    case VAR_ERROR:
+      return check_error(static_cast<int *>(record.get_num(var, nullptr)), c);
+  }
+  if (var <= CONSTANT_OPERAND || operand[0] == nullptr || c == nullptr)
+    return 0;
+  double *v = static_cast<Total *>(operand[0])->process();
+  return v != nullptr && evaluate(v, c, 1);
+}
+
+int Comparison::evaluate(const void *expr1, const void *expr2,
+                         int is_double) const {
+  double a, b;
+  if (is_double) {
+    a = *static_cast<const double *>(expr1);
+    b = *static_cast<const double *>(expr2);
+  } else {
+    a = *static_cast<const int *>(expr1);
+    b = *static_cast<const int *>(expr2);
+  }
+  switch (comp_operator) {
+    case OP_EQ: return a == b;
+    case OP_LE: return a <= b;
+    case OP_GE: return a >= b;
+    case OP_LT: return a < b;
+    case OP_GT: return a > b;
+    case OP_NE: return a != b;
+  }
+  err_quit("unsupported operator found");
+}
+
+// Ports are +p for TCP, -p for UDP and p + 65536 for either protocol.
+int Comparison::check_application(const int *data0, const void *data1) const {
+  if (comp_operator == OP_IN_RANGE)
+    return static_cast<const AppRange *>(data1)->check(*data0);
+  int r = *data0;
+  int c = *static_cast<const int *>(data1);
+  if (c > 65535) {
+    if (r <= 65535) r = abs(r) + 65536;
+    return evaluate(&r, &c, 0);
+  }
+  if ((r < 0) != (c < 0)) return 0;
+  if (r < 0) return evaluate(&c, &r, 0);  // -p reverses the order of p
+  return evaluate(&r, &c, 0);
+}
+
+int Comparison::check_error(const int *data0, const void *data1) const {
+  if (comp_operator != OP_IN_RANGE) return evaluate(data0, data1, 0);
+  const Range *range = static_cast<const Range *>(data1);
+  return range->low <= *data0 && *data0 <= range->high;
+}
+
+int Comparison::check_host(int var, const void *pattern_ptr) const {
+  struct sockaddr_in si;
+  memset(&si, 0, sizeof si);
+  si.sin_family = AF_INET;
+  si.sin_addr.s_addr =
+      static_cast<in_addr_t>(*static_cast<int *>(record.get_num(var, nullptr)));
+  const char *text = record.get_str(var, nullptr);
+  return CheckHost(static_cast<const host *>(pattern_ptr), &si, text);
+}
+
+int AppRange::check(int port) const {
+  if (low > 65535) {
+    if (port <= 65535) port = abs(port) + 65536;
+    return low <= port && port <= high;
+  }
+  if ((port < 0) != (high < 0)) return 0;
+  if (port < 0) return high <= port && port <= low;
+  return low <= port && port <= high;
+}
+
+int TimeRange::check(int t) const {
+  time_t when = t;
+  struct tm tm;
+  if (localtime_r(&when, &tm) == nullptr) return 0;
+  auto in = [](const Range &r, int v) { return r.low <= v && v <= r.high; };
+  return in(week_days, tm.tm_wday) && in(months, tm.tm_mon) &&
+         in(days, tm.tm_mday) && minutes.check(tm.tm_hour * 60 + tm.tm_min) &&
+         in(years, tm.tm_year + 1900);
+}
+
+// ---- Aggregates
+
+// Bringing every aggregate of a kind up to date with the record arrives
+// with the history records; until then the aggregates count nothing.
+void TotalTable::update() {}
+
+void TotalTable::clean_status() {}
 
 // ---- Running the preprocessor
 

@@ -1,0 +1,178 @@
+// Running an alarm's command: the stored command becomes a shell line for
+// the record under check, values cleaned of shell syntax, run by /bin/sh
+// in a child that is waited for, at most once per keep time.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <initializer_list>
+
+#include "audit.h"
+#include "error.h"
+
+ExecList ALRM_exec_list;
+
+namespace {
+
+constexpr int kLineSize = 512;
+
+// Characters an inserted value may keep; each other one becomes '?'.
+bool ok_char(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         (c >= '0' && c <= '9') || strchr(" !@%-_=+\\:,./", c) != nullptr;
+}
+
+bool alpha_num(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         (c >= '0' && c <= '9');
+}
+
+// Reports a line that does not fit; the part built so far is shown.
+int too_long(char *result, int pos) {
+  result[pos] = '\0';
+  err_ret("shell command too long: %30s...", result);
+  return -1;
+}
+
+}  // namespace
+
+// Builds the line from the stored command: with how_expand 1 only plain
+// variables are filled in (time and aggregate items stay as stored), with
+// 2 every item.  Inserted values are cleaned while they are copied, so the
+// record itself is left as it is for the alarms after this one.
+int Action::substitute(char *result, int result_len, int how_expand) {
+  int pos = 0;
+  const char *p = command;
+  while (*p != '\0') {
+    int marker = static_cast<unsigned char>(*p);
+    if (marker != ITEM_VARIABLE && marker != ITEM_AGGREGATE) {
+      if (pos + 1 >= result_len - 1) return too_long(result, pos);
+      result[pos++] = *p++;
+      continue;
+    }
+    if (marker > how_expand) {
+      if (pos + ITEM_SIZE >= result_len - 1) return too_long(result, pos);
+      memcpy(result + pos, p, ITEM_SIZE);
+      pos += ITEM_SIZE;
+      p += ITEM_SIZE;
+      continue;
+    }
+    int variable;
+    void *ref;
+    memcpy(&variable, p + 1, sizeof variable);
+    memcpy(&ref, p + 1 + sizeof variable, sizeof ref);
+    p += ITEM_SIZE;
+    const char *text = record.get_str(variable, ref);
+    if (text == nullptr) text = "";
+    int n = static_cast<int>(strlen(text));
+    if (pos + n >= result_len - 1) return too_long(result, pos);
+    for (int i = 0; i < n; i++)
+      result[pos++] = ok_char(static_cast<unsigned char>(text[i])) ? text[i] : '?';
+  }
+  result[pos] = '\0';
+  return pos;
+}
+
+void Action::execute(int id) {
+  char cmd[kLineSize];
+  int n = substitute(cmd, kLineSize, 1);
+  if (n < 0) return;
+  if (ALRM_exec_list.find(cmd, n, id, keep_time)) return;
+  if (substitute(cmd, kLineSize, 2) < 0) return;
+
+  bool any = false;
+  for (const char *c = cmd; *c != '\0' && !any; c++)
+    any = alpha_num(static_cast<unsigned char>(*c));
+  if (!any) {
+    err_ret("Action::execute\"%s\" contains no alphanumeric characters.", cmd);
+    return;
+  }
+  if (ALRM_table_ptr->trace()) {
+    fprintf(stderr, "%s\n", cmd);
+    fflush(stderr);
+  }
+  if (ALRM_table_ptr->log()) SYSLOG(LOG_NOTICE, cmd);
+
+  pid_t pid = fork();
+  if (pid < 0) err_sys("Action::execute fork() failed");
+  if (pid == 0) do_child(cmd);
+  errno = 0;
+  int status = 0;
+  pid_t w;
+  while ((w = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+  }
+  // A command killed by a signal is not reported; one that exits non-zero is.
+  if (w < 0 || (WIFEXITED(status) && WEXITSTATUS(status) != 0))
+    err_ret("action `%s' unsuccessful", cmd);
+}
+
+// In the child: /dev/null on the standard descriptors (standard error
+// stays the trace when tracing), the signals as a shell expects them,
+// then the shell.
+void Action::do_child(const char *cmd) {
+  const char *failure = nullptr;
+  bool tracing = ALRM_table_ptr->trace();
+  closelog();
+  for (int fd = 0; fd <= 9; fd++)
+    if (!(tracing && fd == 2)) close(fd);
+
+  if (open("/dev/null", O_RDWR) != 0) {
+    failure = "open /dev/null";
+  } else if (dup(0) != 1 || (!tracing && dup(0) != 2)) {
+    failure = "dup()";
+  } else {
+    // The daemon holds its quit and refresh signals back during a check;
+    // the administrator's command starts with none blocked or caught.
+    for (int sig : {SIGQUIT, SIGVTALRM, SIGSEGV, SIGINT, SIGTERM})
+      signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execl("/bin/sh", "sh", "-c", cmd, static_cast<char *>(nullptr));
+    failure = "execl /bin/sh";
+  }
+  err_init("tollwatch");
+  err_quit("Cannot execute shell command when %s", failure);
+}
+
+// ---- Recent executions, timed by the record under check
+
+ExecList::~ExecList() {
+  for (Pix p = list.first(); p != nullptr; list.next(p)) free(list(p).cmd);
+}
+
+int ExecList::find(const char *cmd, int cmd_len, int id, int keep_time) {
+  int now = record.time();
+  int match = 0;
+  Pix prev = nullptr;
+  Pix p = list.first();
+  while (p != nullptr) {
+    Execution &e = list(p);
+    if (e.expire_time <= now) {
+      free(e.cmd);
+      list.next(p);
+      list.del_after(prev);
+      continue;
+    }
+    if (e.id == id && e.cmd_len == cmd_len && memcmp(e.cmd, cmd, cmd_len) == 0)
+      match = 1;
+    prev = p;
+    list.next(p);
+  }
+  if (match) return 1;
+
+  Execution e;
+  e.cmd = static_cast<char *>(malloc(cmd_len > 0 ? cmd_len : 1));
+  if (e.cmd == nullptr) memory_err();
+  memcpy(e.cmd, cmd, cmd_len);
+  e.cmd_len = cmd_len;
+  e.expire_time = now + keep_time;
+  e.id = id;
+  list.append(e);
+  return 0;
+}
