@@ -10,6 +10,7 @@
 #include <stdio.h>
 
 #include "LList.h"
+#include "error.h"
 
 // ---- Record variables
 
@@ -440,14 +441,61 @@ char *first_pass(const char *input_file);
 
 // ---- History store
 
-// The two history files hold the aggregates' past items.  (Keys, records
-// and pruning arrive with the aggregates; refresh is the hook the daemon
-// core calls.)
+// Two ndbm files hold the aggregates' past items.  A record is a count
+// word and items of `increment` ints (time first, rising), stored in
+// chunks of at most max_data bytes: chunk 0 in file 1, chunk k > 0 in file
+// 2, under the key with byte 1 = k.
+constexpr int MAX_REC_LEN = 1016;  // key plus chunk
+constexpr int MAX_CHUNKS = 256;    // chunk numbers a key byte can hold
+
 class Database {
  public:
-  // Rewrites the history files, dropping what is older than the keep
+  Database() {}
+  virtual ~Database() { free_space(); }
+
+  int set_key(int variable);
+  void compose_key(int bit, const void *data, int len, int variable);
+  int retrieve(DBM *dbm1, DBM *dbm2, int increase);
+  int store();
+  int remove(int until);
+  int item_num(int search_time) const;
+  virtual double total(int search_time);
+  virtual int add_new(Record &rec);
+  int check_new_item();
+  void print_key(const char *message, int Exit);
+  [[noreturn]] void error(const char *message, int item_num);
+  void close();
+  void free_space();
+  // Rewrites the history files without the items older than the keep
   // time; 0 when rewritten, 1 when nothing could be changed.
   int refresh();
+
+  int *info = nullptr;
+  datum key = {nullptr, 0};
+  int count = 0;
+  int increment = 1;
+  int *newly = nullptr;
+  int max_data = 0;
+  int capacity = 0;
+
+ protected:
+  void insert_item(const int *item);
+
+ private:
+  Database(const Database &) = delete;
+  Database &operator=(const Database &) = delete;
+
+  int chunks = 0;   // chunks held under the key, from the last read/write
+  int key_len = 0;  // the key being composed
+};
+
+// Items that end in the connection id and, but for ACCESS, carry a value:
+// a connection reported again replaces its earlier item.
+class Database2 : public Database {
+ public:
+  int find_index(int search_time, int id) const;
+  int add_new(Record &rec) override;
+  double total(int search_time) override;
 };
 
 // ---- Daemon core (tollwatch.cc)

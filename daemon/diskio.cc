@@ -1,30 +1,411 @@
-// The history store.
+// The history store: the aggregates' past items in two ndbm files, one
+// record per aggregate and key, read, extended, pruned and written one at
+// a time, and the periodic rewrite that drops what has expired.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
-#include "audit.h"
+#include <string>
 
-// Rewrites the history files.  Dropping the items older than the keep
-// time arrives with the aggregates' history records; what is here already
-// is the frame: the quit and interrupt signals held back for the whole
-// rewrite, and the trace notice with the cut-off.
+#include "audit.h"
+#include "error.h"
+
+namespace {
+
+// Largest number of ints a record may hold in all its chunks.
+int max_ints(int max_data) { return MAX_CHUNKS * max_data / 4; }
+
+unsigned char *key_bytes(datum &key) {
+  return reinterpret_cast<unsigned char *>(key.dptr);
+}
+
+}  // namespace
+
+// ---- Keys
+
+int Database::set_key(int variable) {
+  int len = 4;
+  for (int bit = 0; bit < 4; bit++)
+    if (variable & (1 << bit)) len += 4;
+  if (variable & FLAG_USR) len += static_cast<int>(strlen(record.usr()));
+
+  free(key.dptr);
+  key.dptr = static_cast<char *>(malloc(len));
+  if (key.dptr == nullptr) memory_err();
+  key.dsize = len;
+  uint32_t word = htonl(static_cast<uint32_t>(variable));
+  memcpy(key.dptr, &word, 4);
+  key_len = 4;
+
+  int src = record.src(), dst = record.dst(), app = record.app(),
+      err = record.err();
+  compose_key(0, &src, 4, variable);
+  compose_key(1, &dst, 4, variable);
+  compose_key(2, &app, 4, variable);
+  compose_key(3, &err, 4, variable);
+  compose_key(4, record.usr(), static_cast<int>(strlen(record.usr())), variable);
+  if (len > MAX_REC_LEN) {
+    char msg[64];
+    snprintf(msg, sizeof msg, "key size (%d) exceeds MAX_REC_LEN(%d)", len,
+             MAX_REC_LEN);
+    print_key(msg, 1);
+  }
+  return 0;
+}
+
+void Database::compose_key(int bit, const void *data, int len, int variable) {
+  if (!(variable & (1 << bit))) return;
+  memcpy(key.dptr + key_len, data, len);
+  key_len += len;
+}
+
+// ---- Reading and writing records
+
+int Database::retrieve(DBM *dbm1, DBM *dbm2, int increase) {
+  unsigned char *kb = key_bytes(key);
+  increment = kb[0] == TOT_FAIL ? 1 : kb[0] == TOT_ACCESS ? 2 : 3;
+  max_data = (MAX_REC_LEN - key.dsize) & ~3;
+  free(info);
+  info = nullptr;
+  count = 0;
+
+  int chunk = 0, read = 0;
+  while (chunk < MAX_CHUNKS) {
+    kb[1] = static_cast<unsigned char>(chunk);
+    datum d = dbm_fetch(chunk == 0 ? dbm1 : dbm2, key);
+    if (d.dptr == nullptr) break;
+    if (d.dsize < 4 || d.dsize > max_data || d.dsize % 4 != 0)
+      print_key("database corrupt", 1);
+    if (chunk == 0) {
+      memcpy(&count, d.dptr, 4);
+      capacity = count + 1 + (increase ? increment : 0);
+      if (count < 0 || count + 1 > max_ints(max_data))
+        print_key("record capacity reached while reading", 1);
+      info = static_cast<int *>(malloc(capacity * sizeof(int)));
+      if (info == nullptr) memory_err();
+    }
+    if (d.dsize / 4 > count + 1 - read)
+      print_key("data size greater than count while reading", 1);
+    memcpy(info + read, d.dptr, d.dsize);
+    read += d.dsize / 4;
+    chunk++;
+    if (d.dsize != max_data) break;  // a full chunk has a successor
+  }
+  kb[1] = 0;
+  chunks = chunk;
+
+  if (read == 0) {
+    capacity = increment + 1;
+    info = static_cast<int *>(calloc(capacity, sizeof(int)));
+    if (info == nullptr) memory_err();
+    count = 0;
+    newly = info;
+    return 0;
+  }
+  if (count != read - 1)
+    print_key("count differs from data size while reading", 1);
+  newly = info;
+  for (int i = 1; i < count - (increment - 1); i += increment)
+    if (info[i] > info[i + increment])
+      error("fail times are not increasing", count);
+  return 0;
+}
+
+// A record too long for the chunks a key can number keeps its newest
+// items; that is said once in the log.
+static void keep_newest(Database &db) {
+  static bool told;
+  int limit = max_ints(db.max_data) - 1;
+  int drop = db.count - limit;
+  drop += (db.increment - drop % db.increment) % db.increment;
+  db.newly += drop;
+  db.count -= drop;
+  db.newly[0] = db.count;
+  if (!told) {
+    db.print_key("history record full, oldest items dropped", 0);
+    told = true;
+  }
+}
+
+int Database::store() {
+  if (count + 1 > max_ints(max_data)) keep_newest(*this);
+  unsigned char *kb = key_bytes(key);
+  int bytes = count != 0 ? (count + 1) * 4 : 0;
+  const char *p = reinterpret_cast<const char *>(newly);
+  int chunk = 0;
+  while (bytes > 0) {
+    int n = bytes < max_data ? bytes : max_data;
+    datum d = {const_cast<char *>(p), n};
+    kb[1] = static_cast<unsigned char>(chunk);
+    if (dbm_store(chunk == 0 ? db1 : db2, key, d, DBM_REPLACE) != 0)
+      error(chunk == 0 ? "dbm_store failed for file 1"
+                       : "dbm_store failed for file 2",
+            count);
+    p += n;
+    bytes -= n;
+    chunk++;
+  }
+  // A shrunken record leaves no stale tail; an empty one disappears.
+  for (int k = chunk; k < chunks; k++) {
+    kb[1] = static_cast<unsigned char>(k);
+    dbm_delete(k == 0 ? db1 : db2, key);
+  }
+  kb[1] = 0;
+  chunks = chunk;
+  ALRM_table_ptr->set_db_dirty();
+  return 0;
+}
+
+int Database::remove(int until) {
+  int old = count;
+  count = item_num(until);
+  newly += old - count;
+  newly[0] = count;
+  return store();
+}
+
+// Ints in the items whose time is at or after search_time.
+int Database::item_num(int search_time) const {
+  if (count == 0) return 0;
+  int low = 1, high = count - (increment - 1), first = count + 1;
+  while (low <= high) {
+    int mid = (low + high) / 2;
+    mid -= (mid - 1) % increment;
+    if (search_time > newly[mid]) {
+      low = mid + increment;
+    } else if (search_time < newly[mid]) {
+      first = mid;
+      high = mid - increment;
+    } else {
+      while (mid - increment >= 1 && newly[mid - increment] >= search_time)
+        mid -= increment;
+      first = mid;
+      break;
+    }
+  }
+  return count - first + 1;
+}
+
+double Database::total(int search_time) { return item_num(search_time); }
+
+int Database::check_new_item() {
+  if (count + increment + 1 > capacity) error("reserved memory run out", count);
+  return 0;
+}
+
+// Puts an item in time order, after the items of the same time.
+void Database::insert_item(const int *item) {
+  int pos = count + 1;
+  while (pos - increment >= 1 && newly[pos - increment] > item[0]) {
+    memcpy(newly + pos, newly + pos - increment, increment * sizeof(int));
+    pos -= increment;
+  }
+  memcpy(newly + pos, item, increment * sizeof(int));
+  count += increment;
+  newly[0] = count;
+}
+
+int Database::add_new(Record &rec) {
+  check_new_item();
+  int item = rec.time();
+  insert_item(&item);
+  return 0;
+}
+
+// ---- Reports
+
+void Database::print_key(const char *message, int Exit) {
+  const unsigned char *kb = key_bytes(key);
+  std::string text;
+  char octal[8];
+  for (int i = 0; i < key.dsize; i++) {
+    snprintf(octal, sizeof octal, "\\%0*o", 3, kb[i]);
+    text += octal;
+  }
+  int kind = key.dsize > 0 ? kb[0] : 0;
+  err_ret("%s, %s[#%d]: key=%s", message, kind < N_TOTALS ? tot[kind] : "?",
+          key.dsize > 2 ? kb[2] : 0, text.c_str());
+  if (Exit) {
+    close();
+    exit(1);
+  }
+}
+
+void Database::error(const char *message, int item_num) {
+  print_key(message, 0);
+  if (ALRM_table_ptr != nullptr && ALRM_table_ptr->trace()) {
+    fputs("The current record dump:\n", stderr);
+    std::string line;
+    char num[16];
+    for (int i = 1; i <= item_num; i++) {
+      snprintf(num, sizeof num, "%*d", 11, newly[i]);
+      line += num;
+      if (i % 12 == 0 || i == item_num) {
+        fprintf(stderr, "%s\n", line.c_str());
+        fflush(stderr);
+        line.clear();
+      }
+    }
+  }
+  close();
+  exit(1);
+}
+
+void Database::close() {
+  if (db1 != nullptr) dbm_close(db1);
+  if (db2 != nullptr) dbm_close(db2);
+  db1 = db2 = nullptr;
+}
+
+void Database::free_space() {
+  free(key.dptr);
+  free(info);
+  key.dptr = nullptr;
+  key.dsize = 0;
+  info = newly = nullptr;
+}
+
+// ---- Items with connection ids
+
+int Database2::find_index(int search_time, int id) const {
+  if (count == 0) return 0;
+  int low = 1, high = count - (increment - 1), hit = 0;
+  while (low <= high && hit == 0) {
+    int mid = (low + high) / 2;
+    mid -= (mid - 1) % increment;
+    if (search_time > newly[mid])
+      low = mid + increment;
+    else if (search_time < newly[mid])
+      high = mid - increment;
+    else
+      hit = mid;
+  }
+  if (hit == 0) return 0;
+  for (int k = hit; k >= low; k -= increment) {
+    if (newly[k + increment - 1] == id) return k;
+    if (newly[k] != search_time) break;
+  }
+  for (int k = hit + increment; k <= high; k += increment) {
+    if (newly[k + increment - 1] == id) return k;
+    if (newly[k] != search_time) break;
+  }
+  return 0;
+}
+
+// The connection's earlier item (stored under the time it was read
+// before) is replaced, so each connection counts once with its latest
+// report.
+int Database2::add_new(Record &rec) {
+  check_new_item();
+  int kind = key_bytes(key)[0];
+  int value;
+  switch (kind) {
+    case TOT_IN: value = rec.in(); break;
+    case TOT_OUT: value = rec.out(); break;
+    case TOT_TRAFFIC: value = rec.tot(); break;
+    case TOT_DURATION: value = rec.dur(); break;
+    case TOT_ACCESS: value = 0; break;
+    default: return -1;
+  }
+  if (rec.last() != 0) {
+    int k = find_index(rec.last(), rec.id());
+    if (k != 0) {
+      memmove(newly + k, newly + k + increment,
+              (count + 1 - (k + increment)) * sizeof(int));
+      count -= increment;
+      newly[0] = count;
+    }
+  }
+  int item[3] = {rec.time(), value, rec.id()};
+  if (increment == 2) item[1] = rec.id();
+  insert_item(item);
+  return 0;
+}
+
+double Database2::total(int search_time) {
+  if (count == 0) return 0;
+  if (increment == 2) return item_num(search_time) / 2;
+  double sum = 0;
+  for (int k = count - increment + 1; k >= 1 && newly[k] >= search_time;
+       k -= increment)
+    sum += newly[k + 1];
+  return sum;
+}
+
+// ---- Refresh
+
+namespace {
+
+void hold(int how, int first, int second) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, first);
+  sigprocmask(how, &set, nullptr);
+  sigemptyset(&set);
+  sigaddset(&set, second);
+  sigprocmask(how, &set, nullptr);
+}
+
+std::string tmp_name(const std::string &base, int n) {
+  return base + ".tmp" + std::to_string(n);
+}
+
+}  // namespace
+
+// Copies every record into fresh files without its expired items, then
+// moves the fresh files over the live ones.  The quit and interrupt
+// signals wait meanwhile, so the files are never left half written.
 int Database::refresh() {
-  sigset_t quit, intr;
-  sigemptyset(&quit);
-  sigaddset(&quit, SIGQUIT);
-  sigemptyset(&intr);
-  sigaddset(&intr, SIGINT);
-  sigprocmask(SIG_BLOCK, &quit, nullptr);
-  sigprocmask(SIG_BLOCK, &intr, nullptr);
+  hold(SIG_BLOCK, SIGQUIT, SIGINT);
+  DBM *old1 = db1, *old2 = db2;
+  std::string base = ALRM_table_ptr->db_file();
+  db1 = dbm_open(const_cast<char *>(tmp_name(base, 1).c_str()),
+                 O_RDWR | O_CREAT | O_TRUNC, 0600);
+  db2 = dbm_open(const_cast<char *>(tmp_name(base, 2).c_str()),
+                 O_RDWR | O_CREAT | O_TRUNC, 0600);
+  if (db1 == nullptr || db2 == nullptr) {
+    err_ret("db tmp* files open error, not refreshed\n");
+    if (db1 != nullptr) dbm_close(db1);
+    if (db2 != nullptr) dbm_close(db2);
+    db1 = old1;
+    db2 = old2;
+    hold(SIG_UNBLOCK, SIGINT, SIGQUIT);
+    return 1;
+  }
 
   int cutoff = static_cast<int>(time(nullptr)) - ALRM_table_ptr->get_keep();
   if (ALRM_table_ptr->trace()) {
     fprintf(stderr, "refresh database: removing everything before %d", cutoff);
     fflush(stderr);
   }
+  for (datum k = dbm_firstkey(old1); k.dptr != nullptr; k = dbm_nextkey(old1)) {
+    key.dptr = static_cast<char *>(malloc(k.dsize));
+    if (key.dptr == nullptr) memory_err();
+    memcpy(key.dptr, k.dptr, k.dsize);
+    key.dsize = k.dsize;
+    chunks = 0;  // nothing of it is in the fresh files yet
+    retrieve(old1, old2, 0);
+    if (count != 0) {
+      chunks = 0;
+      remove(cutoff);
+    }
+    free_space();
+  }
+  dbm_close(old1);
+  dbm_close(old2);
 
-  sigprocmask(SIG_UNBLOCK, &intr, nullptr);
-  sigprocmask(SIG_UNBLOCK, &quit, nullptr);
+  for (int n = 1; n <= 2; n++) {
+    for (const char *suffix : {"pag", "dir"}) {
+      std::string from = tmp_name(base, n) + "." + suffix;
+      std::string to = base + std::to_string(n) + "." + suffix;
+      if (rename(from.c_str(), to.c_str()) != 0)
+        err_ret("can't rename %s to %s", from.c_str(), to.c_str());
+    }
+  }
+  hold(SIG_UNBLOCK, SIGINT, SIGQUIT);
   return 0;
 }

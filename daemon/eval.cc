@@ -266,11 +266,19 @@ int TimeRange::check(int t) const {
 
 // ---- Aggregates
 
-// Bringing every aggregate of a kind up to date with the record arrives
-// with the history records; until then the aggregates count nothing.
-void TotalTable::update() {}
+// After a check, every aggregate of a kind the record counts for has
+// counted it, whether or not an alarm read the aggregate.
+void TotalTable::update() {
+  for (Pix p = list.first(); p != nullptr; list.next(p)) {
+    Total &t = list(p);
+    if (!t.db_updated) t.process();
+    t.db_updated = 0;
+  }
+}
 
-void TotalTable::clean_status() {}
+void TotalTable::clean_status() {
+  for (Pix p = list.first(); p != nullptr; list.next(p)) list(p).db_updated = 0;
+}
 
 // ---- Running the preprocessor
 
@@ -487,6 +495,30 @@ int Record::must_update(unsigned char kind) const {
   return 0;
 }
 
-// The aggregate's value for the record under check.  Counting over the
-// history store is not built yet: no aggregate has a value.
-double *Total::process() { return nullptr; }
+// The aggregate's value for the record under check over the alarm's
+// window, the record counted first (once per check) when it qualifies;
+// null when the aggregate's own condition does not hold.
+double *Total::process() {
+  static double result;
+  static Database fail_store;
+  static Database2 item_store;
+  if (!Condition::value(0)) {
+    db_updated = 1;
+    return nullptr;
+  }
+  if (db1 == nullptr || db2 == nullptr) return nullptr;  // no history files
+  Database &db = kind() == TOT_FAIL ? static_cast<Database &>(fail_store)
+                                    : item_store;
+  db.set_key(flags);
+  int since = record.time() - ALRM_table_ptr->get_alert();
+  int until = record.time() - keep_time;
+  db.retrieve(db1, db2, 1);
+  if (record.must_update(static_cast<unsigned char>(kind())) && !db_updated) {
+    db.add_new(record);
+    db.remove(until);
+    db_updated = 1;
+  }
+  result = db.total(since);
+  db.free_space();
+  return &result;
+}
