@@ -11,7 +11,7 @@ FUZZ_BUILD   ?= build-fuzz
 FUZZ_FLAGS    = -g -O1 -fsanitize=address,undefined,fuzzer-no-link \
                 -fno-sanitize-recover=undefined
 
-.PHONY: all deps build test bench fuzz clean
+.PHONY: all deps build test bench fuzz demo clean
 
 all: build
 
@@ -40,6 +40,10 @@ test: deps
 
 bench: build
 	$(BUILD)/bin/tw_bench
+
+# The daemon at work on the example rules and traffic, in a private /tmp.
+demo: build
+	@tests/nsrun.sh tools/demo.sh $(abspath $(BUILD))/bin $(CURDIR)/examples
 
 # Fuzzes twparser in-process under AddressSanitizer and UndefinedBehavior-
 # Sanitizer for FUZZ_SECONDS; not part of make test.

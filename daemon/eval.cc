@@ -182,6 +182,8 @@ int Comparison::value() {
       return comp_operator == OP_EQ ? r : !r;
     }
     case VAR_TIME:
+      // Against another time variable the two times are compared.
+      if (!constant) return c != nullptr && evaluate(record.get_num(var, nullptr), c, 0);
       return static_cast<const TimeRange *>(c)->check(record.time());
     case VAR_ERROR:
       return check_error(static_cast<int *>(record.get_num(var, nullptr)), c);
