@@ -39,7 +39,7 @@ test: deps
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 bench: build
-	$(BUILD)/bin/tw_bench
+	for b in $(BUILD)/bin/tw_*bench; do $$b; done
 
 # The daemon at work on the example rules and traffic, in a private /tmp.
 demo: build

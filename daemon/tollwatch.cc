@@ -1,6 +1,7 @@
 // tollwatch: the command line, start-up, the polling loop over the
 // connection table, and what the daemon does on its signals.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -151,6 +152,7 @@ void process_mmap(AlarmTable &alarm_table, void *&handle, int refr_time) {
     if (status <= 0) break;
     conn.curTime = now;  // the moment this reader took it
     sleep_flag = 0;
+    errno = 0;  // the scan's own errno would end up in this record's reports
     if (read_from_monitor(&conn, rec) == 0) alarm_table.check(rec);
     handle_signals();
   }
