@@ -132,6 +132,7 @@ static void keep_newest(Database &db) {
 }
 
 int Database::store() {
+  if (max_data < 8) error("key leaves no room for data", count);
   if (count + 1 > max_ints(max_data)) keep_newest(*this);
   unsigned char *kb = key_bytes(key);
   int bytes = count != 0 ? (count + 1) * 4 : 0;

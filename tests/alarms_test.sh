@@ -58,7 +58,7 @@ reap() {
   local dog=$!
   status=0
   wait "$1" || status=$?
-  kill "$dog" 2>/dev/null || true
+  kill -KILL "$dog" 2>/dev/null || true  # SIGTERM would run the EXIT trap in it
 }
 
 # run NAME FLAGS...: feeds $WORK/NAME.feed to the daemon running on

@@ -49,7 +49,7 @@ reap() {
   dog=$!
   status=0
   wait "$1" || status=$?
-  kill "$dog" 2>/dev/null || true
+  kill -KILL "$dog" 2>/dev/null || true  # SIGTERM would run the EXIT trap in it
 }
 
 # stop NAME PID: SIGTERM, then expect exit status 0.

@@ -1,0 +1,195 @@
+// twhistory: lists what tollwatch's history databases hold, one line per
+// aggregate record, and can age every item for trying out windows and the
+// refresh.
+//
+//   twhistory [-s SECONDS] DATAFILE
+//
+// Each line: kind, "#" and the aggregate's number, its key fields, then
+// items=N first=T last=T, and sum=S for the kinds whose items carry a
+// value.  Lines are sorted.  A corrupt record stops the listing with the
+// daemon's own message and exit status 1.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "audit.h"
+#include "error.h"
+
+namespace {
+
+[[noreturn]] void Usage() {
+  fprintf(stderr, "usage: twhistory [-s SECONDS] DATAFILE\n");
+  exit(1);
+}
+
+DBM *Open(const std::string &name, int flags) {
+  DBM *d = dbm_open(const_cast<char *>(name.c_str()), flags, 0);
+  if (d == nullptr) {
+    fprintf(stderr, "twhistory: can't open %s: %s\n", name.c_str(),
+            strerror(errno));
+    exit(1);
+  }
+  return d;
+}
+
+std::string Dotted(const unsigned char *p) {
+  char buf[16];
+  snprintf(buf, sizeof buf, "%u.%u.%u.%u", p[0], p[1], p[2], p[3]);
+  return buf;
+}
+
+int IntAt(const unsigned char *p) {
+  int v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Ports in the rule language's code: +p tcp, -p udp, p + 65536 either.
+std::string Port(int app) {
+  char buf[24];
+  if (app > 65535)
+    snprintf(buf, sizeof buf, "%d/either", app - 65536);
+  else if (app < 0)
+    snprintf(buf, sizeof buf, "%d/udp", -app);
+  else
+    snprintf(buf, sizeof buf, "%d/tcp", app);
+  return buf;
+}
+
+// The kind, number and fields of a key; false when the key's length does
+// not fit the fields its flags select.
+bool Describe(const datum &key, std::string *text) {
+  const unsigned char *k = reinterpret_cast<const unsigned char *>(key.dptr);
+  if (key.dsize < 4 || (k[3] & ~0x1f) != 0) return false;
+  int bits = k[3], need = 4;
+  for (int b = 0; b < 4; b++)
+    if (bits & (1 << b)) need += 4;
+  if (key.dsize < need || (!(bits & FLAG_USR) && key.dsize != need))
+    return false;
+
+  *text = k[0] < N_TOTALS ? tot[k[0]] : "kind" + std::to_string(k[0]);
+  *text += " #" + std::to_string(k[2]);
+  int pos = 4;
+  if (bits & FLAG_SRC) { *text += " src=" + Dotted(k + pos); pos += 4; }
+  if (bits & FLAG_DST) { *text += " dst=" + Dotted(k + pos); pos += 4; }
+  if (bits & FLAG_APP) { *text += " app=" + Port(IntAt(k + pos)); pos += 4; }
+  if (bits & FLAG_ERR) {
+    *text += " err=" + std::to_string(IntAt(k + pos));
+    pos += 4;
+  }
+  if (bits & FLAG_USR)
+    *text += " usr=" + std::string(key.dptr + pos, key.dsize - pos);
+  return true;
+}
+
+// Every key of file 1 that starts a record, copied out before anything is
+// read or written, so that no write disturbs the key walk.
+std::vector<std::string> Keys() {
+  std::vector<std::string> keys;
+  for (datum k = dbm_firstkey(db1); k.dptr != nullptr; k = dbm_nextkey(db1)) {
+    std::string key(k.dptr, k.dsize);
+    if (key.size() >= 2 && key[1] != '\0') {
+      fprintf(stderr, "twhistory: skipping a key of chunk %d in file 1\n",
+              static_cast<unsigned char>(key[1]));
+      continue;
+    }
+    keys.push_back(key);
+  }
+  return keys;
+}
+
+// Loads a key's record into the store object.
+void Load(Database &db, const std::string &key) {
+  db.free_space();
+  db.key.dptr = static_cast<char *>(malloc(key.size()));
+  if (db.key.dptr == nullptr) memory_err();
+  memcpy(db.key.dptr, key.data(), key.size());
+  db.key.dsize = static_cast<int>(key.size());
+  db.retrieve(db1, db2, 0);
+}
+
+// Moves every item of every record the given seconds into the past.
+void Age(int seconds) {
+  Database db;
+  for (const std::string &key : Keys()) {
+    Load(db, key);
+    for (int i = 1; i <= db.count; i += db.increment) db.newly[i] -= seconds;
+    db.store();
+  }
+}
+
+int List() {
+  Database fail;
+  Database2 items;
+  std::vector<std::string> lines;
+  int status = 0;
+  for (const std::string &key : Keys()) {
+    std::string line;
+    datum k = {const_cast<char *>(key.data()), static_cast<int>(key.size())};
+    if (!Describe(k, &line)) {
+      std::string octal;
+      char byte[8];
+      for (unsigned char c : key) {
+        snprintf(byte, sizeof byte, "\\%03o", c);
+        octal += byte;
+      }
+      fprintf(stderr, "twhistory: undecodable key %s\n", octal.c_str());
+      status = 1;
+      continue;
+    }
+    int kind = static_cast<unsigned char>(key[0]);
+    Database &db = kind == TOT_FAIL ? fail : static_cast<Database &>(items);
+    Load(db, key);
+    if (db.count == 0) continue;
+    char tail[96];
+    snprintf(tail, sizeof tail, " items=%d first=%d last=%d",
+             db.count / db.increment, db.newly[1],
+             db.newly[db.count - db.increment + 1]);
+    line += tail;
+    if (db.increment == 3 && kind != TOT_FAIL && kind < N_TOTALS) {
+      snprintf(tail, sizeof tail, " sum=%.0f", db.total(INT_MIN));
+      line += tail;
+    }
+    lines.push_back(line);
+  }
+  std::sort(lines.begin(), lines.end());
+  for (const std::string &line : lines) printf("%s\n", line.c_str());
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  int age = 0;
+  int arg = 1;
+  if (arg < argc && strcmp(argv[arg], "-s") == 0) {
+    if (arg + 1 >= argc) Usage();
+    char *end;
+    long v = strtol(argv[arg + 1], &end, 10);
+    if (*argv[arg + 1] == '\0' || *end != '\0' || v <= 0 || v > INT_MAX)
+      Usage();
+    age = static_cast<int>(v);
+    arg += 2;
+  }
+  if (argc - arg != 1 || argv[arg][0] == '-') Usage();
+  std::string base = argv[arg];
+
+  AlarmTable table;  // an empty rule set: the store reports through it
+  int flags = age != 0 ? O_RDWR : O_RDONLY;
+  db1 = Open(base + "1", flags);
+  db2 = Open(base + "2", flags);
+  if (age != 0) Age(age);
+  int status = List();
+  dbm_close(db1);
+  dbm_close(db2);
+  db1 = db2 = nullptr;
+  return status;
+}
