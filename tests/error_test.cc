@@ -45,13 +45,7 @@ TEST(Error, LongMessagesAreCut) {
 
 int pag1 = -1, pag2 = -1;
 
-// At exit, tells whether both history files were closed.
-void TellHistoryState() {
-  bool closed = db1 == nullptr && db2 == nullptr &&
-                fcntl(pag1, F_GETFD) == -1 && fcntl(pag2, F_GETFD) == -1;
-  fputs(closed ? "history closed\n" : "history open\n", stderr);
-}
-
+// Quits with both history files open; at exit, tells whether they were closed.
 void QuitWithHistoryOpen() {
   char name1[] = "/tmp/hist1", name2[] = "/tmp/hist2";
   db1 = dbm_open(name1, O_RDWR | O_CREAT, 0644);
@@ -59,37 +53,23 @@ void QuitWithHistoryOpen() {
   if (db1 == nullptr || db2 == nullptr) _exit(2);
   pag1 = dbm_pagfno(db1);
   pag2 = dbm_pagfno(db2);
-  atexit(TellHistoryState);
+  atexit([] {
+    bool closed = db1 == nullptr && db2 == nullptr && fcntl(pag1, F_GETFD) == -1 &&
+                  fcntl(pag2, F_GETFD) == -1;
+    fputs(closed ? "history closed\n" : "history open\n", stderr);
+  });
   err_quit("giving up");
-}
-
-void NoCoreFile() {
-  struct rlimit none = {0, 0};
-  setrlimit(RLIMIT_CORE, &none);
 }
 
 TEST(ErrorDeathTest, StoppingFunctions) {
   // err_quit never adds the system error text.
-  EXPECT_EXIT(
-      {
-        errno = ENOENT;
-        err_quit("bad option %c", 'z');
-      },
-      testing::ExitedWithCode(1), "bad option z\n$");
-  EXPECT_EXIT(
-      {
-        errno = EACCES;
-        err_sys("cannot read %s", "f");
-      },
-      testing::ExitedWithCode(1), "cannot read f\\. " + Text(EACCES) + "\n$");
-  EXPECT_EXIT(
-      {
-        NoCoreFile();
-        err_dump("out of %s", "memory");
-      },
-      testing::KilledBySignal(SIGABRT), "out of memory\n");
-  EXPECT_EXIT(QuitWithHistoryOpen(), testing::ExitedWithCode(1),
-              "giving up\nhistory closed\n$");
+  EXPECT_EXIT({ errno = ENOENT; err_quit("bad option %c", 'z'); }, testing::ExitedWithCode(1),
+              "bad option z\n$");
+  EXPECT_EXIT({ errno = EACCES; err_sys("cannot read %s", "f"); }, testing::ExitedWithCode(1),
+              "cannot read f\\. " + Text(EACCES) + "\n$");
+  EXPECT_EXIT({ rlimit none = {}; setrlimit(RLIMIT_CORE, &none); err_dump("out of %s", "memory"); },
+              testing::KilledBySignal(SIGABRT), "out of memory\n");
+  EXPECT_EXIT(QuitWithHistoryOpen(), testing::ExitedWithCode(1), "giving up\nhistory closed\n$");
 }
 
 }  // namespace

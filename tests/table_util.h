@@ -8,31 +8,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <string>
 #include <utility>
 #include <vector>
 
 #include "monMmapInt.h"
 
-inline Uint64 Key(uint32_t w0, uint32_t w1) {
-  Uint64 k;
-  k.word[0] = w0;
-  k.word[1] = w1;
-  return k;
-}
+inline Uint64 Key(uint32_t w0, uint32_t w1) { return Uint64{{w0, w1}}; }
 
 // A key served by this (live) process.
 inline Uint64 MyKey(uint32_t n) { return Key(getpid(), n); }
 
 inline MonMmapHeader_t *BlockAt(uint32_t off) {
-  return reinterpret_cast<MonMmapHeader_t *>(
-      reinterpret_cast<char *>(monMmapPtr) + off);
+  return static_cast<MonMmapHeader_t *>(MON_PTR(off));
 }
-
-inline uint32_t OffsetOf(const void *p) {
-  return static_cast<uint32_t>(static_cast<const char *>(p) -
-                               reinterpret_cast<const char *>(monMmapPtr));
-}
+inline uint32_t OffsetOf(const void *p) { return MON_OFF(p); }
 
 // Free blocks as (offset, units), in list order from the anchor.
 inline std::vector<std::pair<uint32_t, uint32_t>> FreeBlocks() {
@@ -50,24 +39,25 @@ inline info_t *Info(Mon_Handle_t h) { return static_cast<info_t *>(h); }
 class WriterTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(0, Mon_MmapOpen(0, &h_)); }
-  void TearDown() override {
-    if (h_ != nullptr) {
-      EXPECT_EQ(0, Mon_MmapClose(h_));
-    }
-  }
+  void TearDown() override { EXPECT_EQ(0, Mon_MmapClose(h_)); }
   MonMmap_t *hdr() { return monMmapPtr; }
   Mon_Handle_t h_ = nullptr;
 };
 
 // A child process attached as a reader.  It opens the table at once and
-// then, on request, drains every changed record and sends the copies back.
+// then, for each readTime it is sent, takes every changed record and sends
+// the copies back; it ends when its pipe is closed.
 class ReaderProc {
  public:
+  struct Opened {
+    int result, err;
+    char msg[MON_ERRMSG_LEN];
+  } open = {};
+
   explicit ReaderProc(int procId) {
     int up[2], down[2];
     if (pipe(up) != 0 || pipe(down) != 0) abort();
-    pid_ = fork();
-    if (pid_ == 0) {
+    if ((pid_ = fork()) == 0) {
       close(up[0]);
       close(down[1]);
       Serve(procId, down[0], up[1]);
@@ -76,94 +66,53 @@ class ReaderProc {
     close(down[0]);
     from_ = up[0];
     to_ = down[1];
-    ReadAll(&open_result, sizeof open_result);
-    ReadAll(&open_errno, sizeof open_errno);
-    ReadAll(open_msg, sizeof open_msg);
+    Read(&open, sizeof open);
   }
   ~ReaderProc() {
-    if (pid_ > 0) {
-      char q = 'q';
-      (void)!write(to_, &q, 1);
-      Wait();
-    }
-    close(from_);
     close(to_);
+    if (pid_ > 0) Wait(5);
+    close(from_);
   }
 
-  // Takes every changed record, stamping them with readTime.
   std::vector<Mon_Conn_t> Drain(int32_t readTime) {
-    char d = 'd';
-    EXPECT_EQ(1, write(to_, &d, 1));
-    EXPECT_EQ(static_cast<ssize_t>(sizeof readTime),
-              write(to_, &readTime, sizeof readTime));
+    EXPECT_EQ(static_cast<ssize_t>(sizeof readTime), write(to_, &readTime, sizeof readTime));
     int n = 0;
-    ReadAll(&n, sizeof n);
+    Read(&n, sizeof n);
     std::vector<Mon_Conn_t> out(n > 0 ? n : 0);
-    for (auto &c : out) ReadAll(&c, sizeof c);
+    for (auto &c : out) Read(&c, sizeof c);
     return out;
   }
 
-  // Ends the child without detaching; returns its wait status.
-  int Kill(int sig = SIGKILL) {
-    kill(pid_, sig);
-    return Wait();
-  }
   // Waits at most `seconds` for the child to end by itself, then kills it;
   // returns its wait status.
-  int WaitFor(int seconds) {
-    for (int i = 0; i < seconds * 100; i++) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return status;
-      }
+  int Wait(int seconds) {
+    int status = 0;
+    for (int i = 0; waitpid(pid_, &status, WNOHANG) == 0; i++) {
+      if (i == seconds * 100) kill(pid_, SIGKILL);
       usleep(10000);
     }
-    return Kill();
-  }
-  int Wait() {
-    int status = 0;
-    waitpid(pid_, &status, 0);
     pid_ = -1;
     return status;
   }
+  int Kill() { return Wait(0); }  // ends the child without detaching
   pid_t pid() const { return pid_; }
 
-  int open_result = -1;
-  int open_errno = 0;
-  char open_msg[128] = {};
-
  private:
-  void ReadAll(void *p, size_t n) {
-    char *c = static_cast<char *>(p);
-    while (n > 0) {
-      ssize_t r = read(from_, c, n);
-      if (r <= 0) {
-        ADD_FAILURE() << "reader process went away";
-        return;
-      }
-      c += r;
-      n -= r;
-    }
+  // Records and counts are each written at once and fit a pipe's atomic size.
+  void Read(void *p, size_t n) {
+    if (read(from_, p, n) != static_cast<ssize_t>(n))
+      ADD_FAILURE() << "reader process went away";
   }
   [[noreturn]] static void Serve(int procId, int in, int out) {
     Mon_Handle_t h;
-    int rc = Mon_MmapOpen(static_cast<uint8_t>(procId), &h);
-    int err = errno;
-    char msg[128] = {};
-    if (h != nullptr) memcpy(msg, Info(h)->errMsg, sizeof msg);
-    (void)!write(out, &rc, sizeof rc);
-    (void)!write(out, &err, sizeof err);
-    (void)!write(out, msg, sizeof msg);
-    char cmd;
-    while (read(in, &cmd, 1) == 1 && cmd == 'd') {
-      int32_t readTime = 0;
-      if (read(in, &readTime, sizeof readTime) != sizeof readTime) break;
+    Opened o = {Mon_MmapOpen(static_cast<uint8_t>(procId), &h), errno, {}};
+    if (h != nullptr) memcpy(o.msg, Info(h)->errMsg, sizeof o.msg);
+    (void)!write(out, &o, sizeof o);
+    int32_t readTime;
+    while (read(in, &readTime, sizeof readTime) == sizeof readTime) {
       std::vector<Mon_Conn_t> got;
       Mon_Conn_t c;
-      int32_t index = 0;
-      while (Mon_MmapGetNextConn(h, readTime, &index, &c) == 1)
-        got.push_back(c);
+      for (int32_t i = 0; Mon_MmapGetNextConn(h, readTime, &i, &c) == 1;) got.push_back(c);
       int n = static_cast<int>(got.size());
       (void)!write(out, &n, sizeof n);
       for (auto &g : got) (void)!write(out, &g, sizeof g);
