@@ -82,7 +82,12 @@ void Action::execute(int id) {
   char cmd[kLineSize];
   int n = substitute(cmd, kLineSize, 1);
   if (n < 0) return;
-  if (ALRM_exec_list.find(cmd, n, id, keep_time)) return;
+  if (ALRM_exec_list.find(cmd, n, id, keep_time)) {
+    if (ALRM_action_sink->reports_suppressed() &&
+        substitute(cmd, kLineSize, 2) >= 0)
+      ALRM_action_sink->suppressed(id, cmd);
+    return;
+  }
   if (substitute(cmd, kLineSize, 2) < 0) return;
 
   bool any = false;
@@ -97,10 +102,27 @@ void Action::execute(int id) {
     fflush(stderr);
   }
   if (ALRM_table_ptr->log()) SYSLOG(LOG_NOTICE, cmd);
+  ALRM_action_sink->run(id, cmd);
+}
 
+namespace {
+
+// Runs each line at once and waits for it.
+class ShellRunner : public ActionSink {
+ public:
+  void run(int id, const char *cmd) override;
+};
+
+ShellRunner shell_runner;
+
+}  // namespace
+
+ActionSink *ALRM_action_sink = &shell_runner;
+
+void ShellRunner::run(int, const char *cmd) {
   pid_t pid = fork();
   if (pid < 0) err_sys("Action::execute fork() failed");
-  if (pid == 0) do_child(cmd);
+  if (pid == 0) Action::do_child(cmd);
   errno = 0;
   int status = 0;
   pid_t w;

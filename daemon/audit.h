@@ -321,13 +321,30 @@ class Action {
   void read(char *&lineptr);
   void execute(int id);
   int substitute(char *result, int result_len, int how_expand);
-  [[noreturn]] void do_child(const char *cmd);
+  [[noreturn]] static void do_child(const char *cmd);
   int get_keep() const { return keep_time; }
   void set_keep(int t) { keep_time = t; }
 
   char *command;
   int keep_time;
 };
+
+// Where a firing alarm's command line goes once it has passed its checks:
+// the daemon runs it with the shell, a dry run only shows it.  The line is
+// finished text; the sink copies what it keeps.
+class ActionSink {
+ public:
+  virtual ~ActionSink() {}
+  // The line is due to run for alarm id.
+  virtual void run(int id, const char *line) = 0;
+  // The same line ran for alarm id within its keep time; line is the
+  // fully expanded text.  Only asked for when reports_suppressed().
+  virtual void suppressed(int id, const char *line) { (void)id, (void)line; }
+  virtual bool reports_suppressed() const { return false; }
+};
+
+// The sink in use; the daemon's shell runner unless a program sets another.
+extern ActionSink *ALRM_action_sink;
 
 class Alarm {
  public:
