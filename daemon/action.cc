@@ -14,6 +14,7 @@
 
 #include "audit.h"
 #include "error.h"
+#include "stats.h"
 
 ExecList ALRM_exec_list;
 
@@ -83,6 +84,7 @@ void Action::execute(int id) {
   int n = substitute(cmd, kLineSize, 1);
   if (n < 0) return;
   if (ALRM_exec_list.find(cmd, n, id, keep_time)) {
+    ALRM_stats.suppressed++;
     if (ALRM_action_sink->reports_suppressed() &&
         substitute(cmd, kLineSize, 2) >= 0)
       ALRM_action_sink->suppressed(id, cmd);
@@ -107,7 +109,8 @@ void Action::execute(int id) {
 
 namespace {
 
-// Runs each line at once and waits for it.
+// Runs each line at once and waits for it: the sink of programs and tests
+// that want a command done before the check goes on.  The daemon queues.
 class ShellRunner : public ActionSink {
  public:
   void run(int id, const char *cmd) override;
@@ -150,7 +153,8 @@ void Action::do_child(const char *cmd) {
   } else {
     // The daemon holds its quit and refresh signals back during a check;
     // the administrator's command starts with none blocked or caught.
-    for (int sig : {SIGQUIT, SIGVTALRM, SIGSEGV, SIGINT, SIGTERM})
+    for (int sig : {SIGQUIT, SIGVTALRM, SIGSEGV, SIGINT, SIGTERM, SIGHUP,
+                    SIGUSR1, SIGCHLD, SIGPIPE})
       signal(sig, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);

@@ -521,6 +521,8 @@ class Database2 : public Database {
 // safe points (handle_signals).
 void quit_handle(int sig);
 void refresh_signal(int sig);
+void status_signal(int sig);
+void child_signal(int sig);
 void internal_error(int sig);
 void memory_err();
 void handle_signals();
@@ -532,6 +534,8 @@ struct Mon_Conn;
 int read_from_monitor(const struct Mon_Conn *conn_ptr, Record &rec);
 // One polling pass over the connection table.
 void process_mmap(AlarmTable &alarm_table, void *&handle, int refr_time);
+// Longest wait, in milliseconds, after a pass that found nothing.
+void set_poll_interval(int ms);
 // Detaches from the terminal.
 int daemon_start(int changeroot);
 // The program: command line, start-up, polling for ever.

@@ -16,6 +16,7 @@
 #include "audit.h"
 #include "error.h"
 #include "sigfix.h"
+#include "stats.h"
 
 const char *const defined_var[N_VARIABLES] = {
     "source.name", "source.ip", "source", "destination.name",
@@ -87,18 +88,10 @@ AlarmTable::~AlarmTable() {
   AlarmList.clear();
 }
 
-// The quit and refresh signals wait while a record is checked, so that
-// neither closes or rewrites the history under the aggregates.
+// Signal handlers only take note, and the polling loop acts on them
+// between records, so no quit or refresh ever runs inside a check.
 void AlarmTable::check(Record &rec) {
   ALRM_table_ptr = this;
-  sigset_t refresh, quit;
-  sigemptyset(&refresh);
-  sigaddset(&refresh, SIGVTALRM);
-  sigemptyset(&quit);
-  sigaddset(&quit, SIGQUIT);
-  sigprocmask(SIG_BLOCK, &refresh, nullptr);
-  sigprocmask(SIG_BLOCK, &quit, nullptr);
-
   record.share(rec);
   for (Pix p = AlarmList.first(); p != nullptr; AlarmList.next(p))
     AlarmList(p).check();
@@ -112,9 +105,6 @@ void AlarmTable::check(Record &rec) {
     fputs("\n\n", stderr);
     fflush(stderr);
   }
-
-  sigprocmask(SIG_UNBLOCK, &quit, nullptr);
-  sigprocmask(SIG_UNBLOCK, &refresh, nullptr);
 }
 
 // ---- Alarms and conditions
@@ -132,6 +122,7 @@ void trace(const char *fmt, int n) {
 void Alarm::check() {
   trace("cond.%d:", alarm_id);
   if (condition.value(1)) {
+    ALRM_stats.fired++;
     trace("true;", 0);
     action.execute(alarm_id);
   } else {
@@ -256,10 +247,24 @@ int AppRange::check(int port) const {
   return low <= port && port <= high;
 }
 
+// The calendar fields of the last time asked for; every time comparison
+// of one record asks for the same time.
+const struct tm *calendar(int t) {
+  static int cached_t;
+  static bool valid;
+  static struct tm tm;
+  if (!valid || t != cached_t) {
+    time_t when = t;
+    valid = localtime_r(&when, &tm) != nullptr;
+    cached_t = t;
+  }
+  return valid ? &tm : nullptr;
+}
+
 int TimeRange::check(int t) const {
-  time_t when = t;
-  struct tm tm;
-  if (localtime_r(&when, &tm) == nullptr) return 0;
+  const struct tm *cal = calendar(t);
+  if (cal == nullptr) return 0;
+  const struct tm &tm = *cal;
   auto in = [](const Range &r, int v) { return r.low <= v && v <= r.high; };
   return in(week_days, tm.tm_wday) && in(months, tm.tm_mon) &&
          in(days, tm.tm_mday) && minutes.check(tm.tm_hour * 60 + tm.tm_min) &&
@@ -294,7 +299,7 @@ char *first_pass(const char *input_file) {
   if (pid == 0) parser(input_file, out_file);
   int status;
   pid_t w;
-  while ((w = wait(&status)) != pid) {
+  while ((w = waitpid(pid, &status, 0)) != pid) {
     // No status to go by when the wait itself fails.
     if (w < 0 && errno != EINTR) err_quit("the parser failed");
   }

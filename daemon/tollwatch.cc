@@ -2,6 +2,8 @@
 // connection table, and what the daemon does on its signals.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,16 +14,32 @@
 
 #include "audit.h"
 #include "error.h"
+#include "missed.h"
 #include "monMmap.h"
+#include "runner.h"
+#include "sigfix.h"
+#include "stats.h"
+
+DaemonStats ALRM_stats;
 
 namespace {
 
 const char kTraceFile[] = "/tmp/tollwatch.log";
+constexpr int kSweepMs = 1000;           // look for ended connections gone
+constexpr int64_t kMissedReportMs = 60000;
 
-volatile sig_atomic_t quit_requested;
+volatile sig_atomic_t quit_requested;    // quit signals received
 volatile sig_atomic_t refresh_requested;
-int refreshing;      // a refresh is running
-int idle_count = 1;  // idle polling passes, plus one
+volatile sig_atomic_t status_requested;
+int refreshing;                          // a refresh is running
+int wake_pipe[2] = {-1, -1};             // a signal makes the wait end
+
+int poll_ms = 10;          // longest wait after a pass that found nothing
+int64_t idle_since_ms;     // start of the idle time, 0 while busy
+int64_t last_sweep_ms;
+int64_t last_missed_report_ms = -1;
+uint64_t missed_reported;  // missed starts and ends already reported
+MissedTracker missed;
 
 struct Options {
   const char *inputfile = "./tollwatch.conf";
@@ -30,6 +48,9 @@ struct Options {
   int ds = 1;
   int log = 1;
   int traceflag = 0;
+  int poll_ms = 10;
+  int children = 1;
+  int timeout = 60;
 };
 
 [[noreturn]] void usage(const char *pname) {
@@ -37,11 +58,24 @@ struct Options {
   printf("[-r refresh_time] [-f] [-l] [-t] [-h]\n");
   printf("where  f:foreground;  l:syslog no action;  t:trace %s;  h:this help\n",
          kTraceFile);
+  printf("       [-p poll_ms] [-a action_children] [-T action_timeout]\n");
+  printf("where  p:longest wait when idle (10);  a:commands at once (1);  "
+         "T:seconds a command may run (60, 0 no limit)\n");
   exit(0);
 }
 
+// A whole number from lo to hi, or the run stops naming the option.
+int number_arg(char opt, const char *arg, long lo, long hi, const char *what) {
+  char *end;
+  errno = 0;
+  long v = strtol(arg, &end, 10);
+  if (errno != 0 || end == arg || *end != '\0' || v < lo || v > hi)
+    err_quit("-%c %s: %s must be %ld to %ld", opt, arg, what, lo, hi);
+  return static_cast<int>(v);
+}
+
 // Words not yet consumed are counted by argc; letters may be grouped, and
-// each of i, d, r takes the next word, whatever it looks like.
+// each of i, d, r, p, a, T takes the next word, whatever it looks like.
 Options parse_args(int argc, char **argv) {
   Options o;
   const char *pname = argv[0];
@@ -54,7 +88,7 @@ Options parse_args(int argc, char **argv) {
     argv++;
     for (const char *c = w + 1; *c != '\0'; c++) {
       const char *arg = nullptr;
-      if (strchr("idr", *c) != nullptr) {
+      if (strchr("idrpaT", *c) != nullptr) {
         if (--argc < 0) err_quit("-%c requires another argument", *c);
         arg = *argv++;
       }
@@ -68,6 +102,9 @@ Options parse_args(int argc, char **argv) {
         case 'f': o.ds = 0; break;
         case 'l': o.log = 0; break;
         case 't': o.traceflag = 1; break;
+        case 'p': o.poll_ms = number_arg('p', arg, 1, 60000, "milliseconds"); break;
+        case 'a': o.children = number_arg('a', arg, 1, 1000, "children"); break;
+        case 'T': o.timeout = number_arg('T', arg, 0, 86400, "seconds"); break;
         case 'h': usage(pname);
         default: err_quit("unknown command line option: %c", *c);
       }
@@ -76,12 +113,109 @@ Options parse_args(int argc, char **argv) {
   return o;
 }
 
+void wake() {
+  if (wake_pipe[1] < 0) return;
+  int saved = errno;
+  (void)!write(wake_pipe[1], "", 1);
+  errno = saved;
+}
+
+void open_wake_pipe() {
+  if (pipe2(wake_pipe, O_NONBLOCK | O_CLOEXEC) < 0)
+    err_sys("can't create the wake-up pipe");
+}
+
+// Waits up to ms milliseconds, less when a signal arrives.
+void wait_ms(int ms) {
+  if (wake_pipe[0] < 0) open_wake_pipe();
+  struct pollfd p = {wake_pipe[0], POLLIN, 0};
+  if (poll(&p, 1, ms) > 0) {
+    char buf[64];
+    while (read(wake_pipe[0], buf, sizeof buf) > 0) {
+    }
+  }
+}
+
+// Lets the queued commands run to their end; a second quit signal cuts
+// this short.
+void drain_actions() {
+  while (!ALRM_action_queue.idle()) {
+    if (quit_requested > 1) {
+      size_t n = ALRM_action_queue.abandon();
+      errno = 0;
+      err_ret("quit during the drain: %zu queued commands not run", n);
+      return;
+    }
+    ALRM_action_queue.service();
+    int t = ALRM_action_queue.next_timer_ms();
+    wait_ms(t < 0 || t > 100 ? 100 : t);
+  }
+}
+
 [[noreturn]] void quit() {
+  drain_actions();
   if (db1 != nullptr) dbm_close(db1);
   if (db2 != nullptr) dbm_close(db2);
   db1 = db2 = nullptr;
   SYSLOG(LOG_NOTICE, "process quits on the QUIT signal");
   exit(0);
+}
+
+void log_status() {
+  char when[32] = "never";
+  if (ALRM_stats.last_refresh != 0) {
+    struct tm tm;
+    localtime_r(&ALRM_stats.last_refresh, &tm);
+    strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
+  }
+  char line[400];
+  const DaemonStats &s = ALRM_stats;
+  snprintf(line, sizeof line,
+           "status: taken=%llu checked=%llu invalid=%llu fired=%llu run=%llu "
+           "suppressed=%llu unsuccessful=%llu timed_out=%llu dropped=%llu "
+           "queued=%zu missed_starts=%llu missed_ends=%llu last_refresh=%s",
+           static_cast<unsigned long long>(s.taken),
+           static_cast<unsigned long long>(s.checked),
+           static_cast<unsigned long long>(s.invalid),
+           static_cast<unsigned long long>(s.fired),
+           static_cast<unsigned long long>(s.run),
+           static_cast<unsigned long long>(s.suppressed),
+           static_cast<unsigned long long>(s.unsuccessful),
+           static_cast<unsigned long long>(s.timed_out),
+           static_cast<unsigned long long>(s.dropped),
+           ALRM_action_queue.queued(),
+           static_cast<unsigned long long>(missed.missed_starts()),
+           static_cast<unsigned long long>(missed.missed_ends()), when);
+  SYSLOG(LOG_NOTICE, line);
+}
+
+// At most once a minute: how many starts and ends went unseen since the
+// last such line.
+void report_missed(int64_t now) {
+  uint64_t total = missed.missed_starts() + missed.missed_ends();
+  if (total == missed_reported) return;
+  if (last_missed_report_ms >= 0 && now - last_missed_report_ms < kMissedReportMs)
+    return;
+  static uint64_t starts_reported, ends_reported;
+  errno = 0;
+  err_ret("missed %llu starts and %llu ends of connections since the last report",
+          static_cast<unsigned long long>(missed.missed_starts() - starts_reported),
+          static_cast<unsigned long long>(missed.missed_ends() - ends_reported));
+  starts_reported = missed.missed_starts();
+  ends_reported = missed.missed_ends();
+  missed_reported = total;
+  last_missed_report_ms = now;
+}
+
+// Between passes: commands, the missed-connection watch.
+void housekeeping(void *handle) {
+  ALRM_action_queue.service();
+  int64_t now = monotonic_ms();
+  if (now - last_sweep_ms >= kSweepMs) {
+    missed.sweep(handle);
+    last_sweep_ms = now;
+  }
+  report_missed(now);
 }
 
 }  // namespace
@@ -90,9 +224,25 @@ Options parse_args(int argc, char **argv) {
 // records and after sleeps, never inside malloc, a table scan or a
 // history rewrite.
 
-void quit_handle(int) { quit_requested = 1; }
+void quit_handle(int) {
+  if (quit_requested < 2) quit_requested++;
+  wake();
+}
 
-void refresh_signal(int) { refresh_requested = 1; }
+void refresh_signal(int) {
+  refresh_requested = 1;
+  wake();
+}
+
+void status_signal(int) {
+  status_requested = 1;
+  wake();
+}
+
+void child_signal(int) {
+  ActionQueue::child_signal();
+  wake();
+}
 
 void internal_error(int) { err_dump("internal data error"); }
 
@@ -104,12 +254,16 @@ void handle_signals() {
     refresh_requested = 0;
     refresh_db();
   }
+  if (status_requested) {
+    status_requested = 0;
+    log_status();
+  }
 }
 
 void refresh_db() {
   if (refreshing || ALRM_table_ptr->db_clean()) return;
   refreshing = 1;
-  Database().refresh();
+  if (Database().refresh() == 0) ALRM_stats.last_refresh = time(nullptr);
   ALRM_table_ptr->set_db_clean();
   refreshing = 0;
 }
@@ -136,13 +290,15 @@ int read_from_monitor(const Mon_Conn_t *conn, Record &rec) {
       static_cast<int>(conn->alarmKey), 0);
 }
 
-// Takes every changed connection; sleeps a second when there was none,
-// or refreshes the history after refr_time idle passes.
+// Takes every changed connection.  A pass that found something is followed
+// by the next at once; after one that found nothing the loop waits up to
+// poll_ms (a signal or an ending command cuts the wait short), or, once the
+// table has been idle for refr_time seconds, refreshes the history instead.
 void process_mmap(AlarmTable &alarm_table, void *&handle, int refr_time) {
   static Record rec;
   static Mon_Conn_t conn;
   int32_t index = 0;
-  int sleep_flag = 1;
+  bool found = false;
   int status;
 
   handle_signals();
@@ -151,31 +307,48 @@ void process_mmap(AlarmTable &alarm_table, void *&handle, int refr_time) {
     status = Mon_MmapGetNextConn(handle, now, &index, &conn);
     if (status <= 0) break;
     conn.curTime = now;  // the moment this reader took it
-    sleep_flag = 0;
+    found = true;
+    ALRM_stats.taken++;
+    missed.taken(conn);
     errno = 0;  // the scan's own errno would end up in this record's reports
-    if (read_from_monitor(&conn, rec) == 0) alarm_table.check(rec);
+    if (read_from_monitor(&conn, rec) == 0) {
+      ALRM_stats.checked++;
+      alarm_table.check(rec);
+    } else {
+      ALRM_stats.invalid++;
+    }
     handle_signals();
   }
   if (status == -1) err_quit("read error in connection table");
+  missed.pass_done();
+  housekeeping(handle);
 
-  if (!sleep_flag) {
-    idle_count = 1;
+  int64_t now = monotonic_ms();
+  if (found) {
+    idle_since_ms = 0;
     return;
   }
-  if (refr_time != 0 && ++idle_count > refr_time) {
+  if (idle_since_ms == 0) idle_since_ms = now;
+  if (refr_time != 0 && now - idle_since_ms >= static_cast<int64_t>(refr_time) * 1000) {
     refresh_db();
-    idle_count = 1;
+    idle_since_ms = monotonic_ms();
     return;
   }
-  sleep(1);  // a signal ends it early
+  int wait = poll_ms;
+  int timer = ALRM_action_queue.next_timer_ms();
+  if (timer >= 0 && timer < wait) wait = timer;
+  wait_ms(wait);
   handle_signals();
 }
+
+void set_poll_interval(int ms) { poll_ms = ms; }
 
 int tollwatch_main(int argc, char **argv) {
   Options o = parse_args(argc, argv);
   ALRM_daemon = o.ds;
   if (o.ds) daemon_start(0);
   err_init(argv[0]);
+  open_wake_pipe();
 
   AlarmTable alarm_table(o.inputfile, o.datafile);
   if (o.traceflag) {
@@ -184,9 +357,16 @@ int tollwatch_main(int argc, char **argv) {
     alarm_table.set_trace();
   }
   alarm_table.set_log(o.log);
+  poll_ms = o.poll_ms;
+  ALRM_action_queue.configure(o.children, o.timeout);
+  ALRM_action_sink = &ALRM_action_queue;
+  install_handler(SIGTERM, quit_handle);
+  install_handler(SIGUSR1, status_signal);
+  install_handler(SIGCHLD, child_signal);
 
   Mon_Handle_t handle;
   if (Mon_MmapOpen(MON_ALARM_READER, &handle) < 0)
     err_quit("monitor mmap open error");
+  last_sweep_ms = monotonic_ms();
   for (;;) process_mmap(alarm_table, handle, o.refresh_time);
 }
