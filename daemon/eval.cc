@@ -233,8 +233,10 @@ int Comparison::check_host(int var, const void *pattern_ptr) const {
   si.sin_family = AF_INET;
   si.sin_addr.s_addr =
       static_cast<in_addr_t>(*static_cast<int *>(record.get_num(var, nullptr)));
-  const char *text = record.get_str(var, nullptr);
-  return CheckHost(static_cast<const host *>(pattern_ptr), &si, text);
+  const host *h = static_cast<const host *>(pattern_ptr);
+  // An address pattern reads the name only when the address is unknown.
+  if (h->type == 0 && si.sin_addr.s_addr != 0) return CheckHost(h, &si, nullptr);
+  return CheckHost(h, &si, record.get_str(var, nullptr));
 }
 
 int AppRange::check(int port) const {
