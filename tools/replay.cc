@@ -39,6 +39,7 @@ const Mon_Conn_t *Replay::Find(Uint64 key) const {
 }
 
 int32_t Replay::TimeOf(const Event &ev) {
+  if (clock_ > INT32_MAX) clock_ = INT32_MAX;  // a sleep past the last second
   if (!ev.hasTime) return static_cast<int32_t>(clock_);
   if (ev.time > clock_) clock_ = ev.time;
   return ev.time;

@@ -20,6 +20,7 @@
 #include "feedscript.h"
 #include "loadrules.h"
 #include "replay.h"
+#include "sigfix.h"
 
 namespace {
 
@@ -77,16 +78,20 @@ int replay(AlarmTable &table, const char *path, const char *datafile) {
 
   Replay r(table, static_cast<int32_t>(time(nullptr)));
   std::string line, err;
-  for (int n = 1; std::getline(in, line); n++) {
+  int n = 0;
+  bool ok = true;
+  while (ok && std::getline(in, line)) {
+    n++;
     feedscript::Step st;
-    bool ok = !stopped && feedscript::ParseLine(line, &st, &err) &&
-              r.Apply(st, &err);
-    if (stopped) err = "interrupted";
-    if (!ok) {
-      fflush(stdout);
-      fprintf(real_stderr, "twcheck: %s:%d: %s\n", name, n, err.c_str());
-      return 1;
-    }
+    ok = !stopped && feedscript::ParseLine(line, &st, &err) && r.Apply(st, &err);
+  }
+  // A signal may also end the reading itself.
+  if (stopped) ok = false, err = "interrupted";
+  if (ok && in.bad()) ok = false, err = "read error";
+  if (!ok) {
+    fflush(stdout);
+    fprintf(real_stderr, "twcheck: %s:%d: %s\n", name, n, err.c_str());
+    return 1;
   }
   printf("summary: %ld records, %ld alarms fired, %ld commands would run, "
          "%ld suppressed\n",
@@ -109,7 +114,8 @@ int main(int argc, char **argv) {
   }
   if (optind != argc - 1) usage();
 
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, on_stop);
+  // Without restarting, so that a signal also ends a read from a terminal.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) install_handler(sig, on_stop);
   AlarmTable table;
   load_rules(table, argv[optind]);
   if (script == nullptr) {
