@@ -15,6 +15,7 @@
 
 #include "audit.h"
 #include "error.h"
+#include "loadrules.h"
 #include "sigfix.h"
 #include "stats.h"
 
@@ -34,20 +35,7 @@ Record record;
 // ---- The rule set
 
 AlarmTable::AlarmTable(const char *input_file, const char *audit_file) {
-  ALRM_table_ptr = this;
-  std::set_new_handler(memory_err);
-  install_handler(SIGSEGV, internal_error);
-
-  const char *parsed = first_pass(input_file);
-  FILE *in = fopen(parsed, "r");
-  if (in == nullptr) err_quit("file `%s' not available", parsed);
-  Alarm work;
-  memset(static_cast<void *>(&work), 0, sizeof work);
-  int rc;
-  while ((rc = work.read(in)) != -3)
-    if (rc == 1) AlarmList.append(work);  // the list takes over its parts
-  if (AlarmList.empty()) err_quit("no alarm read, the program quits");
-  fclose(in);
+  load_rules(*this, input_file);
 
   size_t len = strlen(audit_file);
   audit_file_name = static_cast<char *>(malloc(len + 2));
@@ -124,6 +112,7 @@ void Alarm::check() {
   if (condition.value(1)) {
     ALRM_stats.fired++;
     trace("true;", 0);
+    ALRM_table_ptr->fired++;
     action.execute(alarm_id);
   } else {
     trace("false;", 0);

@@ -1,7 +1,7 @@
 #!/bin/sh
 # The daemon in the foreground on examples/tollwatch.conf while monfeed
 # replays examples/traffic.feed: every command that an alarm runs is logged
-# on the terminal.  Run through tests/nsrun.sh (make demo), so the table,
+# on the terminal.  Then twcheck's dry run of the same rules and traffic.  Run through tests/nsrun.sh (make demo), so the table,
 # the parsed rules and the history files vanish with it.
 #
 # usage: demo.sh BIN_DIR EXAMPLES_DIR
@@ -39,4 +39,8 @@ daemon=
 kill -TERM $feeder
 wait $feeder
 feeder=
+echo "demo: twcheck -r examples/traffic.feed examples/tollwatch.conf:" \
+     "the same rules on the same traffic, offline; only the commands shown"
+twcheck -r "$examples/traffic.feed" tollwatch.conf 2>/dev/null |
+  grep -E '^(would run|suppressed|summary):'
 echo "demo: done"

@@ -21,13 +21,18 @@
 #include <string>
 #include <vector>
 
+#include "feedscript.h"
 #include "monMmap.h"
 
 namespace {
 
+using feedscript::Event;
+using feedscript::Kind;
+using feedscript::ParseNum;
+using feedscript::Step;
+
 const int kDumpReader = 9;
 const double kPollSeconds = 0.1;
-const double kDefaultWait = 30;
 
 volatile sig_atomic_t stopped;
 
@@ -190,146 +195,10 @@ bool Fail(Script *s, const char *fmt, ...) {
   return false;
 }
 
-// Splits a line into words at blanks.  Double quotes group blanks into a
-// word and are dropped; a word starting with '#' begins a comment.
-bool SplitWords(Script *s, const std::string &line,
-                std::vector<std::string> *words) {
-  size_t i = 0, n = line.size();
-  for (;;) {
-    while (i < n && isspace((unsigned char)line[i])) i++;
-    if (i == n || line[i] == '#') return true;
-    std::string w;
-    while (i < n && !isspace((unsigned char)line[i])) {
-      if (line[i] != '"') {
-        w += line[i++];
-        continue;
-      }
-      size_t q = line.find('"', i + 1);
-      if (q == std::string::npos) return Fail(s, "unterminated quote");
-      w.append(line, i + 1, q - i - 1);
-      i = q + 1;
-    }
-    words->push_back(w);
-  }
-}
-
-bool ParseNum(const std::string &v, unsigned long max, unsigned long *out) {
-  if (v.empty() || !isdigit((unsigned char)v[0])) return false;
-  char *end;
-  errno = 0;
-  unsigned long x = strtoul(v.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || x > max) return false;
-  *out = x;
-  return true;
-}
-
-bool ParseSeconds(const std::string &v, double *out) {
-  if (v.empty() || !(isdigit((unsigned char)v[0]) || v[0] == '.'))
-    return false;
-  char *end;
-  errno = 0;
-  double x = strtod(v.c_str(), &end);
-  if (errno != 0 || *end != '\0') return false;
-  *out = x;
-  return true;
-}
-
-// KEY is "N" (served by this process) or "PID,N".
-bool ParseKey(const std::string &v, Uint64 *key) {
-  unsigned long pid = (unsigned long)getpid(), n;
-  size_t comma = v.find(',');
-  if (comma != std::string::npos && !ParseNum(v.substr(0, comma),
-                                              0xffffffffUL, &pid))
-    return false;
-  std::string num = comma == std::string::npos ? v : v.substr(comma + 1);
-  if (!ParseNum(num, 0xffffffffUL, &n)) return false;
-  key->word[0] = (uint32_t)pid;
-  key->word[1] = (uint32_t)n;
-  return true;
-}
-
-// IP:PORT, IPv4 only.
-bool ParseAddr(const std::string &v, struct sockaddr_in *sa) {
-  size_t colon = v.rfind(':');
-  unsigned long port;
-  if (colon == std::string::npos ||
-      !ParseNum(v.substr(colon + 1), 65535, &port))
-    return false;
-  memset(sa, 0, sizeof *sa);
-  sa->sin_family = AF_INET;
-  sa->sin_port = htons((uint16_t)port);
-  return inet_pton(AF_INET, v.substr(0, colon).c_str(), &sa->sin_addr) == 1;
-}
-
-bool ParseCmd(const std::string &v, unsigned long *cmd) {
-  if (v == "connect") *cmd = 1;
-  else if (v == "bind") *cmd = 2;
-  else if (v == "udp") *cmd = 3;
-  else return ParseNum(v, 255, cmd);
-  return true;
-}
-
-// Everything a start, update, error or end line may say.  Empty texts and
-// absent addresses leave the record's field as it is.
-struct Event {
-  Uint64 key;
-  int32_t time;
-  unsigned long auth = 0, cmd = 0, in = 0, out = 0, code = 0;
-  bool hasCmd = false, hasIn = false, hasOut = false, hasCode = false;
-  struct sockaddr_in src, proxy, dst;
-  bool hasSrc = false, hasProxy = false, hasDst = false;
-  std::string user, srcHost, app, proxyHost, dstHost, msg;
-};
-
 const char *Text(const std::string &t) { return t.empty() ? nullptr : t.c_str(); }
 
 const struct sockaddr_in *Addr(bool has, const struct sockaddr_in &sa) {
   return has ? &sa : nullptr;
-}
-
-// Stores one NAME=VALUE word; false when the value does not parse.
-bool SetOption(const std::string &name, const std::string &v, Event *ev) {
-  const unsigned long kMax32 = 0xffffffffUL;
-  unsigned long t;
-  if (name == "user") ev->user = v;
-  if (name == "srchost") ev->srcHost = v;
-  if (name == "app") ev->app = v;
-  if (name == "proxyhost") ev->proxyHost = v;
-  if (name == "dsthost") ev->dstHost = v;
-  if (name == "msg") ev->msg = v;
-  if (name == "auth") return ParseNum(v, 255, &ev->auth);
-  if (name == "src") return ev->hasSrc = ParseAddr(v, &ev->src);
-  if (name == "proxy") return ev->hasProxy = ParseAddr(v, &ev->proxy);
-  if (name == "dst") return ev->hasDst = ParseAddr(v, &ev->dst);
-  if (name == "cmd") return ev->hasCmd = ParseCmd(v, &ev->cmd);
-  if (name == "in") return ev->hasIn = ParseNum(v, kMax32, &ev->in);
-  if (name == "out") return ev->hasOut = ParseNum(v, kMax32, &ev->out);
-  if (name == "code") return ev->hasCode = ParseNum(v, kMax32, &ev->code);
-  if (name == "time") {
-    if (!ParseNum(v, 0x7fffffffUL, &t)) return false;
-    ev->time = (int32_t)t;
-  }
-  return true;
-}
-
-// Reads "WORD KEY NAME=VALUE...", accepting only the names in `allowed`.
-bool ParseEvent(Script *s, const std::vector<std::string> &w,
-                const char *allowed, Event *ev) {
-  if (w.size() < 2) return Fail(s, "%s: missing key", w[0].c_str());
-  if (!ParseKey(w[1], &ev->key))
-    return Fail(s, "%s: bad key \"%s\"", w[0].c_str(), w[1].c_str());
-  ev->time = (int32_t)time(nullptr);
-  std::string names = std::string(" ") + allowed + " ";
-  for (size_t i = 2; i < w.size(); i++) {
-    size_t eq = w[i].find('=');
-    std::string name = w[i].substr(0, eq);
-    if (eq == std::string::npos || eq == 0 ||
-        names.find(" " + name + " ") == std::string::npos)
-      return Fail(s, "%s: unknown word \"%s\"", w[0].c_str(), w[i].c_str());
-    if (!SetOption(name, w[i].substr(eq + 1), ev))
-      return Fail(s, "%s: bad value in \"%s\"", w[0].c_str(), w[i].c_str());
-  }
-  return true;
 }
 
 bool NoConn(Script *s, const char *what, const Event &ev) {
@@ -368,7 +237,6 @@ bool DoUpdate(Script *s, const Event &ev) {
 }
 
 bool DoError(Script *s, const Event &ev) {
-  if (!ev.hasCode) return Fail(s, "error: missing code=N");
   if (MonMmapErrConn(s->h, ev.key, ev.time, (uint32_t)ev.code,
                      Text(ev.msg)) != 0)
     return NoConn(s, "error", ev);
@@ -377,16 +245,6 @@ bool DoError(Script *s, const Event &ev) {
 
 bool DoEnd(Script *s, const Event &ev) {
   if (MonMmapEndConn(s->h, ev.key, ev.time) != 0) return NoConn(s, "end", ev);
-  return true;
-}
-
-// Reads the optional seconds argument of sleep and the waits.
-bool ParseDelay(Script *s, const std::vector<std::string> &w, double dflt,
-                double *out) {
-  *out = dflt;
-  if (w.size() > 2) return Fail(s, "%s: too many words", w[0].c_str());
-  if (w.size() == 2 && !ParseSeconds(w[1], out))
-    return Fail(s, "%s: bad seconds \"%s\"", w[0].c_str(), w[1].c_str());
   return true;
 }
 
@@ -403,61 +261,43 @@ bool Drained(Script *s) {
   return true;
 }
 
-bool WaitFor(Script *s, const std::vector<std::string> &w,
+bool WaitFor(Script *s, const char *what, double timeout,
              bool (*done)(Script *)) {
-  double timeout;
-  if (!ParseDelay(s, w, kDefaultWait, &timeout)) return false;
   double deadline = Now() + timeout;
   while (!done(s)) {
     if (Now() >= deadline)
-      return Fail(s, "%s: timed out after %g s", w[0].c_str(), timeout);
+      return Fail(s, "%s: timed out after %g s", what, timeout);
     if (!Nap(kPollSeconds)) return Fail(s, "interrupted");
   }
   return true;
 }
 
-bool DoSleep(Script *s, const std::vector<std::string> &w) {
-  double secs;
-  if (w.size() != 2) return Fail(s, "sleep: expected SECONDS");
-  if (!ParseDelay(s, w, 0, &secs)) return false;
-  if (!Nap(secs)) return Fail(s, "interrupted");
-  return true;
-}
-
-struct KeyCommand {
-  const char *word;
-  const char *options;  // NAME= words allowed after the key
-  bool (*run)(Script *, const Event &);
-};
-
-const KeyCommand kKeyCommands[] = {
-    {"start", "user src srchost auth time", DoStart},
-    {"update", "cmd in out app proxy proxyhost dst dsthost time", DoUpdate},
-    {"error", "code msg time", DoError},
-    {"end", "time", DoEnd},
-};
-
-bool RunWords(Script *s, const std::vector<std::string> &w) {
-  if (w[0] == "sleep") return DoSleep(s, w);
-  if (w[0] == "wait-reader") return WaitFor(s, w, ReaderAttached);
-  if (w[0] == "wait-drained") return WaitFor(s, w, Drained);
-  for (const KeyCommand &c : kKeyCommands) {
-    if (w[0] != c.word) continue;
-    Event ev;
-    return ParseEvent(s, w, c.options, &ev) && c.run(s, ev);
+bool RunStep(Script *s, const Step &st) {
+  switch (st.kind) {
+    case Kind::kStart: return DoStart(s, st.ev);
+    case Kind::kUpdate: return DoUpdate(s, st.ev);
+    case Kind::kError: return DoError(s, st.ev);
+    case Kind::kEnd: return DoEnd(s, st.ev);
+    case Kind::kSleep:
+      return Nap(st.seconds) || Fail(s, "interrupted");
+    case Kind::kWaitReader:
+      return WaitFor(s, "wait-reader", st.seconds, ReaderAttached);
+    case Kind::kWaitDrained:
+      return WaitFor(s, "wait-drained", st.seconds, Drained);
+    case Kind::kNone: break;
   }
-  return Fail(s, "unknown word \"%s\"", w[0].c_str());
+  return true;
 }
 
 bool RunScript(Script *s, std::istream &in) {
   std::string line;
   while (std::getline(in, line)) {
     s->line++;
-    std::vector<std::string> words;
-    if (!SplitWords(s, line, &words)) return false;
-    if (words.empty()) continue;
+    Step st;
+    if (!feedscript::ParseLine(line, &st, &s->err)) return false;
+    if (st.kind == Kind::kNone) continue;
     if (stopped) return Fail(s, "interrupted");
-    if (!RunWords(s, words)) return false;
+    if (!RunStep(s, st)) return false;
   }
   return true;
 }
