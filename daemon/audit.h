@@ -324,6 +324,8 @@ class Action {
   [[noreturn]] static void do_child(const char *cmd);
   int get_keep() const { return keep_time; }
   void set_keep(int t) { keep_time = t; }
+  // The longest keep time of all aggregates, at least the rule set's.
+  int longest_keep() const;
 
   char *command;
   int keep_time;
@@ -419,6 +421,8 @@ class AlarmTable {
   int get_alert() const { return alert_time; }
   int get_keep() const { return keep_time; }
   void set_keep(int t) { keep_time = t; }
+  // The longest keep time of all aggregates, at least the rule set's.
+  int longest_keep() const;
   int get_keep_action() const { return keep_action; }
   void set_keep_action(int t) { keep_action = t; }
   int total_num(int kind) const { return total_table[kind].count; }

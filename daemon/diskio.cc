@@ -378,7 +378,7 @@ int Database::refresh() {
     return 1;
   }
 
-  int cutoff = static_cast<int>(time(nullptr)) - ALRM_table_ptr->get_keep();
+  int cutoff = static_cast<int>(time(nullptr)) - ALRM_table_ptr->longest_keep();
   if (ALRM_table_ptr->trace()) {
     fprintf(stderr, "refresh database: removing everything before %d", cutoff);
     fflush(stderr);

@@ -87,6 +87,14 @@ AlarmTable::~AlarmTable() {
   AlarmList.clear();
 }
 
+int AlarmTable::longest_keep() const {
+  int longest = keep_time;
+  for (const TotalTable &t : total_table)
+    for (Pix p = t.list.first(); p != nullptr; t.list.next(p))
+      if (t.list(p).keep_time > longest) longest = t.list(p).keep_time;
+  return longest;
+}
+
 // The quit and refresh signals wait while a record is checked, so that
 // neither closes or rewrites the history under the aggregates.
 void AlarmTable::check(Record &rec) {
@@ -340,6 +348,12 @@ const char *or_dotted(const char *name, int addr) {
   return name != nullptr && name[0] != '\0' ? name : dotted(addr);
 }
 
+// The time the given seconds before t, no earlier than the earliest time.
+int seconds_before(int t, int seconds) {
+  int64_t when = static_cast<int64_t>(t) - seconds;
+  return when < INT32_MIN ? INT32_MIN : static_cast<int>(when);
+}
+
 }  // namespace
 
 Record::Record() {}
@@ -512,8 +526,8 @@ double *Total::process() {
   Database &db = kind() == TOT_FAIL ? static_cast<Database &>(fail_store)
                                     : item_store;
   db.set_key(flags);
-  int since = record.time() - ALRM_table_ptr->get_alert();
-  int until = record.time() - keep_time;
+  int since = seconds_before(record.time(), ALRM_table_ptr->get_alert());
+  int until = seconds_before(record.time(), keep_time);
   db.retrieve(db1, db2, 1);
   if (record.must_update(static_cast<unsigned char>(kind())) && !db_updated) {
     db.add_new(record);

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -561,6 +562,42 @@ TEST_F(History, AlertTimeIsTheWindowAndKeepTimeTheRetention) {
   EXPECT_EQ(Out(), "short 2\nlong 4\n");
   EXPECT_EQ(Read(Agg(TOT_FAIL)->flags), (Ints{4, 7000, 9000, 9800, 10000}));
   EXPECT_EQ(Agg(TOT_FAIL)->db_updated, 0);
+}
+
+// A window longer than the rule set's keep time keeps its items, in the
+// aggregate and through a refresh, for every alarm that reads it; with
+// windows of 300 s only, the refresh drops what is older.
+TEST_F(History, LongestWindowKeepsItsItems) {
+  struct { const char *settings; std::string out; int keep; size_t kept; } cases[] = {
+      {"alert_time=600\n", "short 2\nlong 4\n", 600, 4}, {"", "short 2\nlong 2\n", 300, 2}};
+  int src = 0;
+  for (auto &c : cases) {
+    auto rules = std::make_unique<TestRules>();
+    rules->table.audit_file_name = rules_.table.audit_file_name;
+    ASSERT_EQ(rules->Load(Rule("(FAIL[src]>0)", "short FAIL[src]") + c.settings +
+                          Rule("(FAIL[src]>0)", "long FAIL[src]")), 2);
+    Total &agg = rules->table.total_table[TOT_FAIL].list.front();
+    EXPECT_EQ(agg.keep_time, c.keep);
+    EXPECT_EQ(rules->table.longest_keep(), c.keep);
+    const int now = Now();
+    int addr = A("10.0.0.1") + ++src;  // a key of its own
+    for (int ago : {500, 400, 100, 0}) {
+      Out();
+      Set("alice", now - ago, 5, 0, 0, 0, 0, 0, addr);
+      rules->table.check(rec_);
+    }
+    EXPECT_EQ(Out(), c.out) << c.settings;
+    PutRecord(agg.flags, {4, now - 500, now - 400, now - 100, now});
+    Database().refresh();
+    EXPECT_EQ(Read(agg.flags).size(), c.kept + 1) << c.settings;
+    // The fixture keeps its file name and open files.
+    DBM *open1 = db1, *open2 = db2;
+    rules->table.audit_file_name = nullptr;
+    db1 = db2 = nullptr;
+    rules.reset();
+    db1 = open1, db2 = open2;
+    ALRM_table_ptr = &rules_.table;
+  }
 }
 
 }  // namespace
