@@ -348,13 +348,18 @@ const char *or_dotted(const char *name, int addr) {
   return name != nullptr && name[0] != '\0' ? name : dotted(addr);
 }
 
-// The time the given seconds before t, no earlier than the earliest time.
+}  // namespace
+
 int seconds_before(int t, int seconds) {
   int64_t when = static_cast<int64_t>(t) - seconds;
   return when < INT32_MIN ? INT32_MIN : static_cast<int>(when);
 }
 
-}  // namespace
+int seconds_between(int from, int to) {
+  int64_t d = static_cast<int64_t>(to) - from;
+  if (d > INT32_MAX) return INT32_MAX;
+  return d < INT32_MIN ? INT32_MIN : static_cast<int>(d);
+}
 
 Record::Record() {}
 
@@ -399,9 +404,9 @@ void Record::copy_str(char *&d, const char *s, int len) {
 }
 
 int Record::set_value(int src, int dst, const char *userid, int time,
-                      int appl, int err, int in, int out, const char *Src,
-                      const char *Dst, const char *App, int pid, int dur,
-                      int last, int id, int mute) {
+                      int appl, int err, uint32_t in, uint32_t out,
+                      const char *Src, const char *Dst, const char *App,
+                      int pid, int dur, int last, int id, int mute) {
   source = src;
   destination = dst;
   failtime = time;
@@ -409,7 +414,7 @@ int Record::set_value(int src, int dst, const char *userid, int time,
   error = err;
   incoming = in;
   outgoing = out;
-  traffic = in + out;
+  traffic = static_cast<uint64_t>(in) + out;
   // The table's user field need not be terminated: take at most its size.
   if (userid == nullptr || userid[0] == '\0')
     copy_str(user, "UNKNOWN", -1);
@@ -428,16 +433,17 @@ int Record::set_value(int src, int dst, const char *userid, int time,
     fprintf(stderr, "\n%d: %s@%s->", failtime, user, get_str(VAR_SRC_IP, nullptr));
     fprintf(stderr, "%s %s err:%1d", get_str(VAR_DST_IP, nullptr),
             get_str(VAR_APP_PORT, nullptr), error);
-    fprintf(stderr, " %d(i)+%d(o)=%d", incoming, outgoing, traffic);
+    fprintf(stderr, " %u(i)+%u(o)=%llu", incoming, outgoing,
+            static_cast<unsigned long long>(traffic));
     fprintf(stderr, " pid:%2d dur:%2d", socks_id, duration);
     fprintf(stderr, " id:%d read=%d\n", conn_id, last_read);
     fflush(stderr);
   }
   if (appl != 0 && appl >= -65535 && appl <= 65535 && user != nullptr &&
-      dur >= 0 && in >= 0 && out >= 0)
+      dur >= 0)
     return 0;
   if (dst != 0)
-    err_ret("invalid: port:%d(%s) %s@%s->%s dur:%d in:%d out:%d", appl,
+    err_ret("invalid: port:%d(%s) %s@%s->%s dur:%d in:%u out:%u", appl,
             app_str ? app_str : "", user, src_str ? src_str : "",
             dst_str ? dst_str : "", dur, in, out);
   return -1;

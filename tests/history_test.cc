@@ -74,7 +74,7 @@ class History : public testing::Test {
     ASSERT_TRUE(db1 != nullptr && db2 != nullptr);
   }
   // Makes a connection the record under check.
-  void Set(const char *user, int time, int err = 0, int in = 0, int out = 0,
+  void Set(const char *user, int time, int err = 0, uint32_t in = 0, uint32_t out = 0,
            int dur = 0, int last = 0, int id = 0, int src = A("1.2.3.4")) {
     rec_.set_value(src, A("5.6.7.8"), user, time, 80, err, in, out, "", "",
                    "", 42, dur, last, id, 1);
@@ -562,6 +562,25 @@ TEST_F(History, AlertTimeIsTheWindowAndKeepTimeTheRetention) {
   EXPECT_EQ(Out(), "short 2\nlong 4\n");
   EXPECT_EQ(Read(Agg(TOT_FAIL)->flags), (Ints{4, 7000, 9000, 9800, 10000}));
   EXPECT_EQ(Agg(TOT_FAIL)->db_updated, 0);
+}
+
+// Byte counts up to 2^32 - 1 each are summed exactly, and so is a traffic
+// beyond 2^32, also when its connection is reported again.
+TEST_F(History, ByteCountsBeyondTwoGiB) {
+  ASSERT_EQ(rules_.Load(Rule("(IN[src]>999999999)",
+                             "IN[src] OUT[src] TRAFFIC[src]")), 1);
+  const uint32_t max = UINT32_MAX;
+  struct { uint32_t in, out; int time, last, id; const char *out_line; } cases[] = {
+      {3000000000u, 1, 1000, 0, 1, "3000000000 1 3000000001\n"},
+      {max, max, 1001, 0, 2, "7294967295 4294967296 11589934591\n"},
+      {max, 2, 1002, 1001, 2, "7294967295 3 7294967298\n"},  // replaces both
+      {5, 5, 1003, 1002, 2, "3000000005 6 3000000011\n"}};
+  for (auto &c : cases) {
+    Set("alice", c.time, 0, c.in, c.out, 1, c.last, c.id);
+    rules_.table.check(rec_);
+    EXPECT_EQ(Out(), c.out_line) << c.time;
+  }
+  EXPECT_EQ(Held(TOT_TRAFFIC), 6);  // one item each
 }
 
 // A window longer than the rule set's keep time keeps its items, in the
