@@ -330,8 +330,6 @@ class Action {
   [[noreturn]] static void do_child(const char *cmd);
   int get_keep() const { return keep_time; }
   void set_keep(int t) { keep_time = t; }
-  // The longest keep time of all aggregates, at least the rule set's.
-  int longest_keep() const;
 
   char *command;
   int keep_time;

@@ -485,7 +485,8 @@ const char *Record::get_str(int variable, void *operand) {
       if (application > 0)
         snprintf(number_buf, sizeof number_buf, "%d/tcp", application);
       else
-        snprintf(number_buf, sizeof number_buf, "%d/udp", -application);
+        snprintf(number_buf, sizeof number_buf, "%u/udp",
+                 0u - static_cast<unsigned>(application));
       return number_buf;
     case VAR_USER: return user;
     case VAR_TIME: {

@@ -89,6 +89,11 @@ TEST_F(RecordTest, ValidationKindsAndTrace) {
             "\n1000000000: bob@1.2.3.4->5.6.7.8 53/udp err:0 3000000000(i)+4294967295(o)="
             "7294967295 pid: 7 dur: 3 id:99 read=42\n");
   EXPECT_TRUE(r.in() == 3000000000u && r.out() == UINT32_MAX && r.tot() == 7294967295u);
+  udp.app = INT32_MIN, udp.in = 1, udp.out = 2;  // traced, then refused
+  EXPECT_EQ(Stderr([&] { EXPECT_EQ(udp.Into(r), -1); }),
+            "\n1000000000: bob@1.2.3.4->5.6.7.8 2147483648/udp err:0 1(i)+2(o)=3"
+            " pid: 7 dur: 3 id:99 read=42\n"
+            "invalid: port:-2147483648(ftp) bob@a.example->b.example dur:3 in:1 out:2\n");
 }
 
 TEST_F(RecordTest, Variables) {
