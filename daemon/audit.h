@@ -41,9 +41,9 @@ class Record {
   void share(const Record &r);
 
   int set_value(int src, int dst, const char *userid, int time, int appl,
-                int err, int in, int out, const char *Src, const char *Dst,
-                const char *App, int pid, int dur, int last, int id,
-                int mute);
+                int err, uint32_t in, uint32_t out, const char *Src,
+                const char *Dst, const char *App, int pid, int dur, int last,
+                int id, int mute);
   void *get_num(int variable, void *operand);
   const char *get_str(int variable, void *operand);
   int must_update(unsigned char kind) const;
@@ -55,9 +55,9 @@ class Record {
   int err() const { return error; }
   const char *usr() const { return user; }
   int time() const { return failtime; }
-  int in() const { return incoming; }
-  int out() const { return outgoing; }
-  int tot() const { return traffic; }
+  uint32_t in() const { return incoming; }
+  uint32_t out() const { return outgoing; }
+  uint64_t tot() const { return traffic; }
   const char *Src() const { return src_str; }
   const char *Dst() const { return dst_str; }
   const char *App() const { return app_str; }
@@ -76,9 +76,9 @@ class Record {
   int error = 0;
   char *user = nullptr;
   int failtime = 0;
-  int incoming = 0;
-  int outgoing = 0;
-  int traffic = 0;
+  uint32_t incoming = 0;  // byte counts as the table holds them
+  uint32_t outgoing = 0;
+  uint64_t traffic = 0;   // their exact sum
   char *src_str = nullptr;
   char *dst_str = nullptr;
   char *app_str = nullptr;
@@ -90,6 +90,12 @@ class Record {
 };
 
 extern Record record;  // the record under check
+
+// Time differences that cannot overflow: the time the given seconds before
+// t (no earlier than the earliest time), and the seconds from one time to
+// another (held within an int).
+int seconds_before(int t, int seconds);
+int seconds_between(int from, int to);
 
 // ---- Reading the parsed rule file
 
@@ -419,6 +425,8 @@ class AlarmTable {
   int get_alert() const { return alert_time; }
   int get_keep() const { return keep_time; }
   void set_keep(int t) { keep_time = t; }
+  // The longest keep time of all aggregates, at least the rule set's.
+  int longest_keep() const;
   int get_keep_action() const { return keep_action; }
   void set_keep_action(int t) { keep_action = t; }
   int total_num(int kind) const { return total_table[kind].count; }
@@ -514,6 +522,9 @@ class Database2 : public Database {
   int find_index(int search_time, int id) const;
   int add_new(Record &rec) override;
   double total(int search_time) override;
+
+ private:
+  void add_value_item(const Record &rec, uint32_t value);
 };
 
 // ---- Daemon core (tollwatch.cc)

@@ -31,25 +31,52 @@ void set_address(host *h, uint32_t ip, uint32_t mask) {
   h->s.mask = mask;
 }
 
+bool digits_and_dots(const std::string &text) {
+  return !text.empty() &&
+         text.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+// A dotted address as the resolver reads it; all ones is an address too.
+bool read_address(const std::string &text, uint32_t *ip) {
+  in_addr a;
+  if (inet_aton(text.c_str(), &a) == 0) return false;
+  *ip = a.s_addr;
+  return true;
+}
+
+// A prefix length: a decimal number from 0 to 32, without a dot.
+bool read_prefix_length(const std::string &text, uint32_t *mask) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  int bits = 0;
+  for (char c : text)
+    if ((bits = bits * 10 + (c - '0')) > 32) return false;
+  *mask = bits == 0 ? 0 : htonl(ALL_ONES << (32 - bits));
+  return true;
+}
+
 // The mask written after "/": only the first letter of host, all, net or
-// subnet counts; anything else is a dotted mask, taken unchecked.
-uint32_t mask_after_slash(const std::string &text, uint32_t ip) {
+// subnet counts; else a prefix length or a dotted mask.  Anything else
+// is refused.
+bool mask_after_slash(const std::string &text, uint32_t ip, uint32_t *mask) {
   switch (text.empty() ? '\0' : text[0]) {
-    case 'h': return ALL_ONES;
-    case 'a': return 0;
-    case 'n': return StandardNetMaskForClass(ip);
-    case 's': return StandardSubnetMaskForClass(ip);
-    default: return inet_addr(text.c_str());
+    case 'h': *mask = ALL_ONES; return true;
+    case 'a': *mask = 0; return true;
+    case 'n': *mask = StandardNetMaskForClass(ip); return true;
+    case 's': *mask = StandardSubnetMaskForClass(ip); return true;
   }
+  if (read_prefix_length(text, mask)) return true;
+  return text.find('.') != std::string::npos && read_address(text, mask);
 }
 
 // "address/mask"; ptr stands on the "/" and is left after the mask.
 void read_masked(const std::string &word, char *&ptr, host *h, int lnum) {
-  uint32_t ip = inet_addr(word.c_str());
-  if (ip == ALL_ONES) badLine(lnum);
+  uint32_t ip, mask;
+  if (!read_address(word, &ip)) badLine(lnum);
   char *mask_text = ptr + 1;
   ptr = word_end(mask_text, false);
-  set_address(h, ip, mask_after_slash(std::string(mask_text, ptr), ip));
+  if (!mask_after_slash(std::string(mask_text, ptr), ip, &mask)) badLine(lnum);
+  set_address(h, ip, mask);
 }
 
 // A network prefix such as "10." or "192.168.": one octet of mask per dot.
@@ -151,8 +178,10 @@ void GetHostAndMask(char *&ptr, host *h, int lnum) {
     read_masked(word, ptr, h, lnum);
   else if (word.back() == '.')
     read_prefix(word, h, lnum);
-  else if ((ip = inet_addr(word.c_str())) != ALL_ONES)
+  else if (read_address(word, &ip))
     set_address(h, ip, ALL_ONES);
+  else if (digits_and_dots(word))
+    badLine(lnum);  // no such address, and no name either
   else
     read_name(word, h);
 }
@@ -173,7 +202,11 @@ uint32_t StandardSubnetMaskForClass(uint32_t ip) {
   return ALL_ONES;
 }
 
+// Names the rule's lines in the administrator's file when the parsed line
+// being read carries them.
 void badLine(int n) {
+  if (token.line_num == n && token.first_line > 0 && token.last_line > 0)
+    err_quit("%s parse error for host specification", token.print_line_range());
   err_quit("line %d: parse error for host specification", n);
 }
 

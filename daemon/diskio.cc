@@ -82,9 +82,9 @@ int Database::retrieve(DBM *dbm1, DBM *dbm2, int increase) {
       print_key("database corrupt", 1);
     if (chunk == 0) {
       memcpy(&count, d.dptr, 4);
-      capacity = count + 1 + (increase ? increment : 0);
-      if (count < 0 || count + 1 > max_ints(max_data))
+      if (count < 0 || count >= max_ints(max_data))
         print_key("record capacity reached while reading", 1);
+      capacity = count + 1 + (increase ? increment : 0);
       info = static_cast<int *>(malloc(capacity * sizeof(int)));
       if (info == nullptr) memory_err();
     }
@@ -299,32 +299,47 @@ int Database2::find_index(int search_time, int id) const {
 
 // The connection's earlier item (stored under the time it was read
 // before) is replaced, so each connection counts once with its latest
-// report.
+// report.  Values are unsigned 32-bit words; a traffic beyond one word
+// (two full byte counts) takes two items of the same time and connection.
 int Database2::add_new(Record &rec) {
   check_new_item();
   int kind = key_bytes(key)[0];
-  int value;
+  uint64_t value;
   switch (kind) {
     case TOT_IN: value = rec.in(); break;
     case TOT_OUT: value = rec.out(); break;
     case TOT_TRAFFIC: value = rec.tot(); break;
-    case TOT_DURATION: value = rec.dur(); break;
+    case TOT_DURATION: value = static_cast<uint32_t>(rec.dur()); break;
     case TOT_ACCESS: value = 0; break;
     default: return -1;
   }
-  if (rec.last() != 0) {
-    int k = find_index(rec.last(), rec.id());
-    if (k != 0) {
-      memmove(newly + k, newly + k + increment,
-              (count + 1 - (k + increment)) * sizeof(int));
-      count -= increment;
-      newly[0] = count;
-    }
+  int k;
+  while (rec.last() != 0 && (k = find_index(rec.last(), rec.id())) != 0) {
+    memmove(newly + k, newly + k + increment,
+            (count + 1 - (k + increment)) * sizeof(int));
+    count -= increment;
+    newly[0] = count;
   }
-  int item[3] = {rec.time(), value, rec.id()};
+  if (value > UINT32_MAX) {
+    add_value_item(rec, UINT32_MAX);
+    value -= UINT32_MAX;
+  }
+  add_value_item(rec, static_cast<uint32_t>(value));
+  return 0;
+}
+
+// One item of the record's time and connection, with room made for it.
+void Database2::add_value_item(const Record &rec, uint32_t value) {
+  if (count + increment + 1 > capacity) {
+    long at = newly - info;
+    capacity += increment;
+    info = static_cast<int *>(realloc(info, capacity * sizeof(int)));
+    if (info == nullptr) memory_err();
+    newly = info + at;
+  }
+  int item[3] = {rec.time(), static_cast<int>(value), rec.id()};
   if (increment == 2) item[1] = rec.id();
   insert_item(item);
-  return 0;
 }
 
 double Database2::total(int search_time) {
@@ -333,7 +348,7 @@ double Database2::total(int search_time) {
   double sum = 0;
   for (int k = count - increment + 1; k >= 1 && newly[k] >= search_time;
        k -= increment)
-    sum += newly[k + 1];
+    sum += static_cast<uint32_t>(newly[k + 1]);
   return sum;
 }
 
@@ -378,7 +393,7 @@ int Database::refresh() {
     return 1;
   }
 
-  int cutoff = static_cast<int>(time(nullptr)) - ALRM_table_ptr->get_keep();
+  int cutoff = static_cast<int>(time(nullptr)) - ALRM_table_ptr->longest_keep();
   if (ALRM_table_ptr->trace()) {
     fprintf(stderr, "refresh database: removing everything before %d", cutoff);
     fflush(stderr);

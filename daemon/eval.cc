@@ -76,6 +76,14 @@ AlarmTable::~AlarmTable() {
   AlarmList.clear();
 }
 
+int AlarmTable::longest_keep() const {
+  int longest = keep_time;
+  for (const TotalTable &t : total_table)
+    for (Pix p = t.list.first(); p != nullptr; t.list.next(p))
+      if (t.list(p).keep_time > longest) longest = t.list(p).keep_time;
+  return longest;
+}
+
 // Signal handlers only take note, and the polling loop acts on them
 // between records, so no quit or refresh ever runs inside a check.
 void AlarmTable::check(Record &rec) {
@@ -338,6 +346,17 @@ const char *or_dotted(const char *name, int addr) {
 
 }  // namespace
 
+int seconds_before(int t, int seconds) {
+  int64_t when = static_cast<int64_t>(t) - seconds;
+  return when < INT32_MIN ? INT32_MIN : static_cast<int>(when);
+}
+
+int seconds_between(int from, int to) {
+  int64_t d = static_cast<int64_t>(to) - from;
+  if (d > INT32_MAX) return INT32_MAX;
+  return d < INT32_MIN ? INT32_MIN : static_cast<int>(d);
+}
+
 Record::Record() {}
 
 Record::~Record() {
@@ -381,9 +400,9 @@ void Record::copy_str(char *&d, const char *s, int len) {
 }
 
 int Record::set_value(int src, int dst, const char *userid, int time,
-                      int appl, int err, int in, int out, const char *Src,
-                      const char *Dst, const char *App, int pid, int dur,
-                      int last, int id, int mute) {
+                      int appl, int err, uint32_t in, uint32_t out,
+                      const char *Src, const char *Dst, const char *App,
+                      int pid, int dur, int last, int id, int mute) {
   source = src;
   destination = dst;
   failtime = time;
@@ -391,7 +410,7 @@ int Record::set_value(int src, int dst, const char *userid, int time,
   error = err;
   incoming = in;
   outgoing = out;
-  traffic = in + out;
+  traffic = static_cast<uint64_t>(in) + out;
   // The table's user field need not be terminated: take at most its size.
   if (userid == nullptr || userid[0] == '\0')
     copy_str(user, "UNKNOWN", -1);
@@ -410,16 +429,17 @@ int Record::set_value(int src, int dst, const char *userid, int time,
     fprintf(stderr, "\n%d: %s@%s->", failtime, user, get_str(VAR_SRC_IP, nullptr));
     fprintf(stderr, "%s %s err:%1d", get_str(VAR_DST_IP, nullptr),
             get_str(VAR_APP_PORT, nullptr), error);
-    fprintf(stderr, " %d(i)+%d(o)=%d", incoming, outgoing, traffic);
+    fprintf(stderr, " %u(i)+%u(o)=%llu", incoming, outgoing,
+            static_cast<unsigned long long>(traffic));
     fprintf(stderr, " pid:%2d dur:%2d", socks_id, duration);
     fprintf(stderr, " id:%d read=%d\n", conn_id, last_read);
     fflush(stderr);
   }
   if (appl != 0 && appl >= -65535 && appl <= 65535 && user != nullptr &&
-      dur >= 0 && in >= 0 && out >= 0)
+      dur >= 0)
     return 0;
   if (dst != 0)
-    err_ret("invalid: port:%d(%s) %s@%s->%s dur:%d in:%d out:%d", appl,
+    err_ret("invalid: port:%d(%s) %s@%s->%s dur:%d in:%u out:%u", appl,
             app_str ? app_str : "", user, src_str ? src_str : "",
             dst_str ? dst_str : "", dur, in, out);
   return -1;
@@ -461,7 +481,8 @@ const char *Record::get_str(int variable, void *operand) {
       if (application > 0)
         snprintf(number_buf, sizeof number_buf, "%d/tcp", application);
       else
-        snprintf(number_buf, sizeof number_buf, "%d/udp", -application);
+        snprintf(number_buf, sizeof number_buf, "%u/udp",
+                 0u - static_cast<unsigned>(application));
       return number_buf;
     case VAR_USER: return user;
     case VAR_TIME: {
@@ -508,8 +529,8 @@ double *Total::process() {
   Database &db = kind() == TOT_FAIL ? static_cast<Database &>(fail_store)
                                     : item_store;
   db.set_key(flags);
-  int since = record.time() - ALRM_table_ptr->get_alert();
-  int until = record.time() - keep_time;
+  int since = seconds_before(record.time(), ALRM_table_ptr->get_alert());
+  int until = seconds_before(record.time(), keep_time);
   db.retrieve(db1, db2, 1);
   if (record.must_update(static_cast<unsigned char>(kind())) && !db_updated) {
     db.add_new(record);

@@ -81,8 +81,11 @@ int Token::parse(void *&data, char *&lineptr) {
   memset(static_cast<void *>(&fresh), 0, sizeof fresh);
   int flags = fresh.parse(lineptr, static_cast<char>(kind));
   Total *stored = ALRM_table_ptr->insert_total(kind, fresh);
+  // Items stay as long as the longest window of the alarms that read it.
   if (ALRM_table_ptr->get_keep() > stored->keep_time)
     stored->keep_time = ALRM_table_ptr->get_keep();
+  if (ALRM_table_ptr->get_alert() > stored->keep_time)
+    stored->keep_time = ALRM_table_ptr->get_alert();
   data = stored;
   return CONSTANT_OPERAND + flags;
 }

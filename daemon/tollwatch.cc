@@ -278,13 +278,13 @@ int read_from_monitor(const Mon_Conn_t *conn, Record &rec) {
     case 2: break;                // connect, bind
     default: return -1;           // not known yet
   }
-  int duration = conn->endTime != 0 ? conn->endTime - conn->startTime
-                                    : conn->curTime - conn->startTime;
+  int duration = seconds_between(
+      conn->startTime, conn->endTime != 0 ? conn->endTime : conn->curTime);
   return rec.set_value(
       static_cast<int>(conn->srcSockAddr.sin_addr.s_addr),
       static_cast<int>(conn->dstSockAddr.sin_addr.s_addr), conn->userName,
       conn->curTime, port, static_cast<int>(conn->socksErrType),
-      static_cast<int>(conn->inTotBytes), static_cast<int>(conn->outTotBytes),
+      conn->inTotBytes, conn->outTotBytes,
       conn->srcHostName, conn->dstHostName, conn->applicName,
       static_cast<int>(conn->key.word[0]), duration, conn->readTime,
       static_cast<int>(conn->alarmKey), 0);

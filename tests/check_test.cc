@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "audit.h"
+#include "rules_util.h"
 
 namespace {
 
@@ -44,18 +45,36 @@ TEST(Check, HostForms) {
            {"1.2.3.4/n", "1.0.0.0/255.0.0.0"}, {"1.2.3.4/subnet", "1.2.0.0/255.255.0.0"},
            {"200.1.2.3/s", "200.1.2.0/255.255.255.240"}, {"1.2.3.4/a", "0.0.0.0/0.0.0.0"},
            {"1.2.3.4/host", "1.2.3.4/255.255.255.255"}, {"10.", "10.0.0.0/255.0.0.0"},
-           {"10.0.0.17/16", "0.0.0.16/0.0.0.16"},  // a number, not a length
+           {"10.0.0.17/16", "10.0.0.0/255.255.0.0"},  // a prefix length
+           {"10.1.2.3/8", "10.0.0.0/255.0.0.0"}, {"10.1.2.3/0", "0.0.0.0/0.0.0.0"},
+           {"10.1.2.3/32", "10.1.2.3/255.255.255.255"}, {"10.1.2.3/032", "10.1.2.3/255.255.255.255"},
+           {"10.1.2.3/1", "0.0.0.0/128.0.0.0"}, {"10.1.2.3/31", "10.1.2.2/255.255.255.254"},
            {"1.2.3.4/255.255.0.0 x", "1.2.0.0/255.255.0.0"},
-           {"1.2.3.4/x", "1.2.3.4/255.255.255.255"},  // unreadable mask
+           {"1.2.3.4/255.255.255.255", "1.2.3.4/255.255.255.255"},
+           {"255.255.255.255", "255.255.255.255/255.255.255.255"},
            {"192.168.", "192.168.0.0/255.255.0.0"}, {"1.2.3.", "1.2.3.0/255.255.255.0"},
            {"localhost", std::string(he->h_name) + " exact"},
            {"Gone.invalid", "Gone.invalid exact"},  // failed lookup keeps the text
            {".corp.invalid", ".corp.invalid tail"}})
     EXPECT_EQ(Parsed(text).Show(), want) << text;
   for (const char *bad : {"", " \t\n", "/h", "1.2.3.999/n", "gone.invalid/h", "10.x.", "1.2.3.4.",
-                          "."})
+                          ".", "1.2.3.4/33", "1.2.3.4/x", "1.2.3.4/", "1.2.3.4/-1", "1.2.3.4/99999999999",
+                          "1.2.3.4/0x0f", "1.2.3.4/1.2.3.4.5", "300.1.1.1", "1.2.3.4.5", "10.0.0.256"})
     EXPECT_EXIT(Parsed{bad}, testing::ExitedWithCode(1),
                 testing::Eq("line 1: parse error for host specification\n")) << "'" << bad << "'";
+}
+
+// Refused while the rules load, the message names the rule's lines.
+TEST(CheckDeathTest, RefusedSpecificationNamesTheRule) {
+  struct { const char *text, *msg; } cases[] = {
+      {"WHEN (src==10.0.0.0/33) #line:3-5-6\necho x\n", "lines 3-4 (parsed 1)"},
+      {"net=300.1.1.1\nWHEN ((usr==a)|(dst!=$net)) #line:4-5-6\necho x\n",
+       "line 4 (parsed 2)"},
+      {"WHEN (src==1.2.3.4/x)\necho x\n", "line 1"}};  // no marker
+  for (auto &c : cases)
+    EXPECT_EXIT(TestRules().Load(c.text), testing::ExitedWithCode(1),
+                testing::Eq(std::string(c.msg) + ": parse error for host specification\n"))
+        << c.text;
 }
 
 // addr null: no socket address given; "0.0.0.0": an address not known.
@@ -65,6 +84,10 @@ TEST(Check, Matching) {
       {"1.2.3.4", nullptr, "1.2.3.5", 0}, {"1.2.3.4", "0.0.0.0", "1.2.3.4", 1},
       {"1.2.3.4", "1.2.3.4", "9.9.9.9", 1}, {"10.", "10.200.3.4", nullptr, 1},
       {"10.", "11.0.0.1", nullptr, 0}, {"192.168.", "192.168.9.1", nullptr, 1},
+      {"10.0.0.0/8", "10.1.2.3", nullptr, 1}, {"10.0.0.0/8", "11.0.0.1", nullptr, 0},
+      {"10.0.0.0/8", "192.168.1.2", nullptr, 0}, {"9.9.9.9/0", "192.168.1.2", nullptr, 1},
+      {"9.9.9.9/0", nullptr, nullptr, 1}, {"10.1.2.3/32", "10.1.2.3", nullptr, 1},
+      {"10.1.2.3/32", "10.1.2.4", nullptr, 0},
       {"192.168.", "192.169.0.1", nullptr, 0}, {"gone.invalid", "1.2.3.4", nullptr, 0},
       {"gone.invalid", nullptr, "gone.invalid", 1}, {"gone.invalid", nullptr, "a.gone.invalid", 0},
       {"gone.invalid", nullptr, "GONE.invalid", 0}, {".corp.invalid", nullptr, "corp.invalid", 0},

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -73,7 +74,7 @@ class History : public testing::Test {
     ASSERT_TRUE(db1 != nullptr && db2 != nullptr);
   }
   // Makes a connection the record under check.
-  void Set(const char *user, int time, int err = 0, int in = 0, int out = 0,
+  void Set(const char *user, int time, int err = 0, uint32_t in = 0, uint32_t out = 0,
            int dur = 0, int last = 0, int id = 0, int src = A("1.2.3.4")) {
     rec_.set_value(src, A("5.6.7.8"), user, time, 80, err, in, out, "", "",
                    "", 42, dur, last, id, 1);
@@ -561,6 +562,61 @@ TEST_F(History, AlertTimeIsTheWindowAndKeepTimeTheRetention) {
   EXPECT_EQ(Out(), "short 2\nlong 4\n");
   EXPECT_EQ(Read(Agg(TOT_FAIL)->flags), (Ints{4, 7000, 9000, 9800, 10000}));
   EXPECT_EQ(Agg(TOT_FAIL)->db_updated, 0);
+}
+
+// Byte counts up to 2^32 - 1 each are summed exactly, and so is a traffic
+// beyond 2^32, also when its connection is reported again.
+TEST_F(History, ByteCountsBeyondTwoGiB) {
+  ASSERT_EQ(rules_.Load(Rule("(IN[src]>999999999)",
+                             "IN[src] OUT[src] TRAFFIC[src]")), 1);
+  const uint32_t max = UINT32_MAX;
+  struct { uint32_t in, out; int time, last, id; const char *out_line; } cases[] = {
+      {3000000000u, 1, 1000, 0, 1, "3000000000 1 3000000001\n"},
+      {max, max, 1001, 0, 2, "7294967295 4294967296 11589934591\n"},
+      {max, 2, 1002, 1001, 2, "7294967295 3 7294967298\n"},  // replaces both
+      {5, 5, 1003, 1002, 2, "3000000005 6 3000000011\n"}};
+  for (auto &c : cases) {
+    Set("alice", c.time, 0, c.in, c.out, 1, c.last, c.id);
+    rules_.table.check(rec_);
+    EXPECT_EQ(Out(), c.out_line) << c.time;
+  }
+  EXPECT_EQ(Held(TOT_TRAFFIC), 6);  // one item each
+}
+
+// A window longer than the rule set's keep time keeps its items, in the
+// aggregate and through a refresh, for every alarm that reads it; with
+// windows of 300 s only, the refresh drops what is older.
+TEST_F(History, LongestWindowKeepsItsItems) {
+  struct { const char *settings; std::string out; int keep; size_t kept; } cases[] = {
+      {"alert_time=600\n", "short 2\nlong 4\n", 600, 4}, {"", "short 2\nlong 2\n", 300, 2}};
+  int src = 0;
+  for (auto &c : cases) {
+    auto rules = std::make_unique<TestRules>();
+    rules->table.audit_file_name = rules_.table.audit_file_name;
+    ASSERT_EQ(rules->Load(Rule("(FAIL[src]>0)", "short FAIL[src]") + c.settings +
+                          Rule("(FAIL[src]>0)", "long FAIL[src]")), 2);
+    Total &agg = rules->table.total_table[TOT_FAIL].list.front();
+    EXPECT_EQ(agg.keep_time, c.keep);
+    EXPECT_EQ(rules->table.longest_keep(), c.keep);
+    const int now = Now();
+    int addr = A("10.0.0.1") + ++src;  // a key of its own
+    for (int ago : {500, 400, 100, 0}) {
+      Out();
+      Set("alice", now - ago, 5, 0, 0, 0, 0, 0, addr);
+      rules->table.check(rec_);
+    }
+    EXPECT_EQ(Out(), c.out) << c.settings;
+    PutRecord(agg.flags, {4, now - 500, now - 400, now - 100, now});
+    Database().refresh();
+    EXPECT_EQ(Read(agg.flags).size(), c.kept + 1) << c.settings;
+    // The fixture keeps its file name and open files.
+    DBM *open1 = db1, *open2 = db2;
+    rules->table.audit_file_name = nullptr;
+    db1 = db2 = nullptr;
+    rules.reset();
+    db1 = open1, db2 = open2;
+    ALRM_table_ptr = &rules_.table;
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "audit.h"
+#include "monMmap.h"
 #include "rules_util.h"
 
 namespace {
@@ -22,7 +23,8 @@ int A(const char *dotted) { return static_cast<int>(inet_addr(dotted)); }
 struct Conn {
   int src = A("1.2.3.4"), dst = A("5.6.7.8"), time = 1000000000, app = 21, err = 0;
   const char *user = "bob", *Src = "a.example", *Dst = "b.example", *App = "ftp";
-  int in = 10, out = 20, pid = 7, dur = 3, last = 0, id = 99, mute = 0;
+  uint32_t in = 10, out = 20;
+  int pid = 7, dur = 3, last = 0, id = 99, mute = 0;
   int Into(Record &r) const {
     return r.set_value(src, dst, user, time, app, err, in, out, Src, Dst, App, pid, dur, last, id,
                        mute);
@@ -46,11 +48,12 @@ class RecordTest : public testing::Test {
 TEST_F(RecordTest, ValidationKindsAndTrace) {
   // kinds, for a valid record: bit k set when it counts for kind k (FAIL,
   // IN, OUT, TRAFFIC, ACCESS, DURATION).
-  struct { int app, err, in, out, dur, rc, kinds; } cases[] = {
+  struct { int app, err; uint32_t in, out; int dur, rc, kinds; } cases[] = {
       {65535, 0, 10, 20, 3, 0, 0x3e}, {-65535, 5, 10, 20, 3, 0, 0x01}, {21, 0, 0, 0, 0, 0, 0x10},
       {21, -3, 0, 0, 0, 0, 0x10}, {-1, 0, 10, 0, 0, 0, 0x1a}, {21, 0, 0, 5, 1, 0, 0x3c},
       {0, 0, 10, 20, 3, -1, 0}, {65536, 0, 10, 20, 3, -1, 0}, {-65536, 0, 10, 20, 3, -1, 0},
-      {21, 0, 10, 20, -1, -1, 0}, {21, 0, -1, 20, 3, -1, 0}, {21, 0, 10, -1, 3, -1, 0}};
+      {21, 0, 10, 20, -1, -1, 0}, {21, 0, 3000000000, 1, 3, 0, 0x3e},
+      {21, 0, 0, UINT32_MAX, 0, 0, 0x1c}, {21, 0, UINT32_MAX, UINT32_MAX, 3, 0, 0x3e}};
   for (auto &c : cases) {
     Conn conn;
     conn.app = c.app, conn.err = c.err, conn.in = c.in, conn.out = c.out, conn.dur = c.dur;
@@ -80,6 +83,17 @@ TEST_F(RecordTest, ValidationKindsAndTrace) {
             "\n1000000000: bob@1.2.3.4->5.6.7.8 53/udp err:5 10(i)+20(o)=30"
             " pid: 7 dur: 3 id:99 read=42\n");
   EXPECT_EQ(Stderr([&] { muted.Into(r); }), "");
+  // Byte counts are unsigned and add up exactly.
+  udp.in = 3000000000u, udp.out = UINT32_MAX, udp.err = 0;
+  EXPECT_EQ(Stderr([&] { EXPECT_EQ(udp.Into(r), 0); }),
+            "\n1000000000: bob@1.2.3.4->5.6.7.8 53/udp err:0 3000000000(i)+4294967295(o)="
+            "7294967295 pid: 7 dur: 3 id:99 read=42\n");
+  EXPECT_TRUE(r.in() == 3000000000u && r.out() == UINT32_MAX && r.tot() == 7294967295u);
+  udp.app = INT32_MIN, udp.in = 1, udp.out = 2;  // traced, then refused
+  EXPECT_EQ(Stderr([&] { EXPECT_EQ(udp.Into(r), -1); }),
+            "\n1000000000: bob@1.2.3.4->5.6.7.8 2147483648/udp err:0 1(i)+2(o)=3"
+            " pid: 7 dur: 3 id:99 read=42\n"
+            "invalid: port:-2147483648(ftp) bob@a.example->b.example dur:3 in:1 out:2\n");
 }
 
 TEST_F(RecordTest, Variables) {
@@ -134,6 +148,25 @@ TEST_F(RecordTest, LongTextsAreCut) {
   EXPECT_EQ(r.get_str(VAR_DST_NAME, nullptr), host.substr(0, 128));
   EXPECT_EQ(r.get_str(VAR_APP, nullptr), app.substr(0, 16));
   munmap(mem, 2 * page);
+}
+
+// The table's times give the duration, from the start to the end or, while
+// the connection runs, to the moment it was taken; extreme times neither
+// wrap around nor overflow.
+TEST_F(RecordTest, DurationFromTheTable) {
+  struct { int32_t start, cur, end; int rc, dur; } cases[] = {
+      {100, 250, 0, 0, 150}, {100, 250, 180, 0, 80}, {100, 50, 0, -1, -50},
+      {INT32_MIN, INT32_MAX, 0, 0, INT32_MAX}, {INT32_MIN + 1, 5, INT32_MAX, 0, INT32_MAX},
+      {INT32_MAX, 0, INT32_MIN, -1, INT32_MIN}, {INT32_MAX, INT32_MIN, 0, -1, INT32_MIN}};
+  for (auto &c : cases) {
+    Mon_Conn_t conn{};
+    conn.startTime = c.start, conn.curTime = c.cur, conn.endTime = c.end;
+    conn.socksCmd = 1, conn.inTotBytes = 3000000000u, conn.outTotBytes = 1;
+    conn.dstSockAddr.sin_port = htons(80);
+    Stderr([&] { EXPECT_EQ(read_from_monitor(&conn, r), c.rc) << c.start << " " << c.end; });
+    EXPECT_EQ(r.dur(), c.dur) << c.start << " " << c.cur << " " << c.end;
+    EXPECT_EQ(r.in(), 3000000000u);
+  }
 }
 
 }  // namespace

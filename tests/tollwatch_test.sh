@@ -221,7 +221,7 @@ ends_with 1 "$n92: file name too long"
 [ -f "$n91.parsed" ] && [ ! -e "$n92.parsed" ] || fail "91 or 92 characters: parsed files"
 
 # ---- Loading messages name the administrator's lines and the parsed
-# line; host specifications the parsed line alone.
+# line.
 newcase loading
 # loads MESSAGE LINE...: a rule file twparser accepts and the loader refuses.
 loads() {
@@ -230,8 +230,12 @@ loads() {
   ends_with 1 "$1"
   [ ! -e datafile1.pag ] || fail "history opened for a refused rule file"
 }
-loads "line 2: parse error for host specification" \
+loads "lines 4-5 (parsed 2): parse error for host specification" \
   '# our nets' '' 'a = 1' 'WHEN (src == 300.1.2.3/h)' 'EXEC' 'echo x' 'END'
+loads "lines 1-3 (parsed 1): parse error for host specification" \
+  'WHEN (src == 10.0.0.0/8 |' ' dst == 10.0.0.0/33)' 'EXEC' 'echo x' 'END'
+loads "line 2 (parsed 2): parse error for host specification" \
+  'net = 300.1.1.1' 'WHEN (dst != $net) EXEC' 'echo x' 'END'
 loads "lines 3-5 (parsed 2): error near \$nosuch, symbol not found" \
   'a = 1' '' 'WHEN (src == 1.2.3.4 &' '  user == $nosuch)' 'EXEC' 'echo x' 'END'
 loads "line 4 (parsed 3): error near 10.0.0.1, '==' or '!=' expected" \
