@@ -99,7 +99,7 @@ EOF
 rm twparser
 # Every kind of outcome was met.
 for want in "0|" "1|the parser failed" "1|no alarm read, the program quits" \
-  "1|line 2: parse error for host specification" \
+  "1|lines 4-5 (parsed 2): parse error for host specification" \
   "1|lines 3-5 (parsed 2): error near \$nosuch, symbol not found" \
   "1|parsed line 3:  12x is not numeric" "1|file \`quiet.conf.parsed' not available" \
   "1|$n87.conf: file name too long" \
