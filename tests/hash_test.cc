@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <iterator>
 #include <random>
+#include <tuple>
 
 #include "table_util.h"
 
@@ -121,6 +122,25 @@ TEST_F(HashTest, MarkersFillingTheArrayAreDroppedWithoutMemory) {
   EXPECT_EQ(0, MonMmapStartConn(h_, MyKey(1), 2, 0, "u", nullptr, nullptr));
   EXPECT_EQ(2, hdr()->nCurConn);
   EXPECT_EQ(0, MonMutexQuery(Info(h_)->hashMutex)) << "hash mutex let go";
+}
+
+// Without memory for a new array, a same-size rebuild succeeds in place and
+// a growth fails, but drops the markers all the same.
+TEST_F(HashTest, ResizeWithoutMemoryDropsMarkersInPlace) {
+  for (auto [want, result] : {std::pair{37, 0}, {55, -1}}) {
+    SCOPED_TRACE(want);
+    for (uint32_t i = 0; i < 10; i++) ASSERT_NE(nullptr, MonMmapCreateConn(h_, MyKey(i)));
+    for (uint32_t i = 0; i < 10; i += 2) MonMmapDeleteConn(h_, MyKey(i));
+    std::vector<void *> hog;
+    for (void *p; (p = MmapAlloc(h_, 8)) != nullptr;) hog.push_back(p);
+    const uint32_t connOff = hdr()->connOff;
+    EXPECT_EQ(result, ResizeHashTable(h_, want));
+    EXPECT_EQ(std::make_tuple(connOff, 37, 5, 0),
+              std::make_tuple(hdr()->connOff, hdr()->nMaxConn, hdr()->nCurConn, hdr()->nDelConn));
+    for (uint32_t i = 1; i < 10; i += 2) EXPECT_NE(nullptr, MonMmapConnPtr(h_, MyKey(i))) << i;
+    for (void *p : hog) MmapFree(h_, p);
+    for (uint32_t i = 1; i < 10; i += 2) MonMmapDeleteConn(h_, MyKey(i));
+  }
 }
 
 // Rebuilt in place, without memory, over arrays of many shapes: every
