@@ -120,7 +120,7 @@ Mon_Conn_t *MonMmapCreateConn(Mon_Handle_t handle, Uint64 key)
     if (rec == NULL) {
         /* No memory or no slot: the full cleanup deletes every ended
          * record.  It takes the hash mutex itself: let go of it, and look
-         * the key up again afterwards, in place of the markers it left
+         * the key up again afterwards, first dropping the markers it left
          * when they are all the room there is. */
         MonUnlock(info->hashMutex);
         MonMmapCleanup(info, 1);
