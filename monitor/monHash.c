@@ -220,6 +220,55 @@ int32_t HashIndex(Uint64 key)
     return -1;
 }
 
+/* Offsets of records are multiples of 8: bit 1 tags a record that the
+ * rebuild in place has not put back yet. */
+#define UNPLACED 2u
+
+/* Puts the record at off on the first empty or unplaced slot of its key's
+ * probe sequence; returns the unplaced record it pushed out, or 0. */
+static uint32_t Place(uint32_t *slots, int32_t n, uint32_t off)
+{
+    Uint64 key = ((const Mon_Conn_t *)MON_PTR(off))->key;
+    int32_t slot = Hash(key, n), tries;
+    uint32_t was;
+
+    for (tries = 0; tries < n + 2; tries++) {
+        was = slots[slot];
+        if (was == 0 || (was & UNPLACED)) {
+            slots[slot] = off;
+            return was & ~UNPLACED;
+        }
+        slot = tries == 0 ? Hash(key, n - 4) : (slot + 1) % n;
+    }
+    return 0;   /* not reached: a slot is free for every record in hand */
+}
+
+/*
+ * Rebuilds the array where it lies, without memory: markers become empty
+ * slots and every record goes where a lookup of its key finds it.  A
+ * placed slot is never touched again, so the slots a lookup passes before
+ * its key all hold records.  The caller holds the hash mutex, so readers
+ * never see the array half done.
+ */
+void MonRehashInPlace(void)
+{
+    uint32_t *slots = MON_SLOTS();
+    int32_t n = monMmapPtr->nMaxConn, i;
+    uint32_t off;
+
+    for (i = 0; i < n; i++)
+        slots[i] = slots[i] > 1 ? slots[i] | UNPLACED : 0;
+    for (i = 0; i < n; i++) {
+        if (!(slots[i] & UNPLACED))
+            continue;
+        off = slots[i] & ~UNPLACED;
+        slots[i] = 0;
+        while (off != 0)
+            off = Place(slots, n, off);
+    }
+    monMmapPtr->nDelConn = 0;
+}
+
 int CreateHashTable(Mon_Handle_t handle, int32_t nMaxConn)
 {
     info_t *info = handle;
@@ -250,7 +299,7 @@ int ResizeHashTable(Mon_Handle_t handle, int32_t nMaxConn)
 {
     info_t *info = handle;
     MonMmap_t *hdr = monMmapPtr;
-    uint32_t *slots, *old;
+    uint32_t *slots = NULL, *old;
     int32_t n, oldN, i;
 
     if (info == NULL) {
@@ -260,8 +309,16 @@ int ResizeHashTable(Mon_Handle_t handle, int32_t nMaxConn)
     }
     n = Prime(nMaxConn);
     /* An array too small for the records would lose some of them. */
-    if (n < hdr->nCurConn ||
-        (slots = MmapAlloc(info, n * sizeof *slots)) == NULL) {
+    if (n >= hdr->nCurConn)
+        slots = MmapAlloc(info, n * sizeof *slots);
+    if (slots == NULL) {
+        /* Without a new array the markers still go, in place, so that
+         * they never fill the array for good. */
+        MonLock(info->hashMutex);
+        MonRehashInPlace();
+        MonUnlock(info->hashMutex);
+        if (n == hdr->nMaxConn)
+            return 0;
         MON_ERR("ResizeHashTable", "failed to resize hash table, conns=%d", n);
         return -1;
     }

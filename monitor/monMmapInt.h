@@ -40,6 +40,10 @@ void MonUnlock(Mon_Handle_t mutex);
  * mutex.  At the end: position 0, errno ESRCH, null. */
 Mon_Conn_t *MonMmapScan(int32_t *indexPtr);
 
+/* Drops the deleted markers and places every record anew, inside the
+ * array as it is; the caller holds the hash mutex. */
+void MonRehashInPlace(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -117,12 +117,16 @@ Mon_Conn_t *MonMmapCreateConn(Mon_Handle_t handle, Uint64 key)
 
     MonLock(info->hashMutex);
     rec = FindOrAlloc(info, key, &slot, &isNew);
-    if (rec == NULL && slot >= 0) {
-        /* The full cleanup takes the hash mutex itself: let go of it, and
-         * look the key up again afterwards. */
+    if (rec == NULL) {
+        /* No memory or no slot: the full cleanup deletes every ended
+         * record.  It takes the hash mutex itself: let go of it, and look
+         * the key up again afterwards, first dropping the markers it left
+         * when they are all the room there is. */
         MonUnlock(info->hashMutex);
         MonMmapCleanup(info, 1);
         MonLock(info->hashMutex);
+        if (HashIndex(key) < 0)
+            MonRehashInPlace();
         rec = FindOrAlloc(info, key, &slot, &isNew);
     }
     if (rec != NULL) {

@@ -1,5 +1,8 @@
 // The hash index: probing, deleted markers, resizing and the load policy.
 #include <algorithm>
+#include <iterator>
+#include <random>
+#include <tuple>
 
 #include "table_util.h"
 
@@ -95,18 +98,108 @@ TEST_F(HashTest, MarkersPastTheLimitAreDropped) {
   EXPECT_EQ(14, hdr()->nCurConn);
 }
 
-TEST_F(HashTest, FullArrayRefusesNewKeyInsteadOfLooping) {
+TEST_F(HashTest, MarkersFillingTheArrayAreDroppedWithoutMemory) {
   ASSERT_EQ(0, MonMmapStartConn(h_, MyKey(1), 1, 0, "u", nullptr, nullptr));
-  while (MmapAlloc(h_, 8) != nullptr) {}  // no memory left for a rebuild,
+  ASSERT_EQ(0, MonMmapStartConn(h_, MyKey(2), 1, 0, "u", nullptr, nullptr));
+  ASSERT_EQ(0, MonMmapEndConn(h_, MyKey(2), 2));
+  while (MmapAlloc(h_, 8) != nullptr) {}  // no memory left for a new array,
   std::replace(MON_SLOTS(), MON_SLOTS() + hdr()->nMaxConn, 0u, 1u);  // every empty slot a marker
   hdr()->nDelConn = hdr()->nMaxConn - hdr()->nCurConn;
+  EXPECT_EQ(-1, HashIndex(MyKey(3)));
+  const uint32_t connOff = hdr()->connOff;
+  // The start rebuilds the array in place; the ended record's memory
+  // serves the new one.
+  ASSERT_EQ(0, MonMmapStartConn(h_, MyKey(3), 1, 0, "u", nullptr, nullptr));
+  EXPECT_EQ(connOff, hdr()->connOff);
+  EXPECT_EQ(1, hdr()->nDelConn) << "only the ended record's marker";
+  EXPECT_NE(nullptr, MonMmapConnPtr(h_, MyKey(1)));
+  EXPECT_NE(nullptr, MonMmapConnPtr(h_, MyKey(3)));
+  // Out of memory with nothing to clean: the start fails for memory, not
+  // for a full array, and the key already there is still restarted.
   errno = 0;
-  EXPECT_EQ(-1, MonMmapStartConn(h_, MyKey(2), 1, 0, "u", nullptr, nullptr));
-  EXPECT_EQ(ENOSPC, errno);
-  EXPECT_EQ(-1, HashIndex(MyKey(2)));
-  // The key already there is still found and restarted.
+  EXPECT_EQ(-1, MonMmapStartConn(h_, MyKey(4), 1, 0, "u", nullptr, nullptr));
+  EXPECT_EQ(ENOMEM, errno);
   EXPECT_EQ(0, MonMmapStartConn(h_, MyKey(1), 2, 0, "u", nullptr, nullptr));
-  EXPECT_EQ(1, hdr()->nCurConn);
+  EXPECT_EQ(2, hdr()->nCurConn);
+  EXPECT_EQ(0, MonMutexQuery(Info(h_)->hashMutex)) << "hash mutex let go";
+}
+
+// Without memory for a new array, a same-size rebuild succeeds in place and
+// a growth fails, but drops the markers all the same.
+TEST_F(HashTest, ResizeWithoutMemoryDropsMarkersInPlace) {
+  for (auto [want, result] : {std::pair{37, 0}, {55, -1}}) {
+    SCOPED_TRACE(want);
+    for (uint32_t i = 0; i < 10; i++) ASSERT_NE(nullptr, MonMmapCreateConn(h_, MyKey(i)));
+    for (uint32_t i = 0; i < 10; i += 2) MonMmapDeleteConn(h_, MyKey(i));
+    std::vector<void *> hog;
+    for (void *p; (p = MmapAlloc(h_, 8)) != nullptr;) hog.push_back(p);
+    const uint32_t connOff = hdr()->connOff;
+    EXPECT_EQ(result, ResizeHashTable(h_, want));
+    EXPECT_EQ(std::make_tuple(connOff, 37, 5, 0),
+              std::make_tuple(hdr()->connOff, hdr()->nMaxConn, hdr()->nCurConn, hdr()->nDelConn));
+    for (uint32_t i = 1; i < 10; i += 2) EXPECT_NE(nullptr, MonMmapConnPtr(h_, MyKey(i))) << i;
+    for (void *p : hog) MmapFree(h_, p);
+    for (uint32_t i = 1; i < 10; i += 2) MonMmapDeleteConn(h_, MyKey(i));
+  }
+}
+
+// Rebuilt in place, without memory, over arrays of many shapes: every
+// record is found by its key, by a scan and by a reader in another process,
+// and new keys find empty slots again.
+TEST_F(HashTest, InPlaceRebuildKeepsEveryRecordFindable) {
+  struct Shape {
+    int records, deletePercent;
+    bool sameHome;  // all keys hash to one slot: long probe chains
+  };
+  const Shape shapes[] = {{27, 50, false}, {27, 30, true}, {20, 0, true}, {40, 30, false},
+                          {12, 100, false}, {45, 40, false}, {45, 40, true}};
+  ReaderProc r5(5);
+  std::mt19937 rng(9);
+  for (int round = 0; round < 100; round++) {
+    const Shape &sh = shapes[round % std::size(shapes)];
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    std::vector<uint32_t> live;
+    for (int i = 0; i < sh.records; i++) {
+      uint32_t w = rng() % 100000 + 1;
+      if (sh.sameHome) w = WordFor(7, 37, w);
+      if (MonMmapConnPtr(h_, MyKey(w)) != nullptr) continue;
+      ASSERT_NE(nullptr, MonMmapCreateConn(h_, MyKey(w)));
+      if (static_cast<int>(rng() % 100) < sh.deletePercent) {
+        MonMmapDeleteConn(h_, MyKey(w));  // a marker, and the memory is back
+      } else {
+        MonMmapConnPtr(h_, MyKey(w))->connState = MON_ACTIVE | MON_CHG_START << 12;
+        live.push_back(w);
+      }
+      if (hdr()->nCurConn == 27) break;  // one more would grow the array
+    }
+    std::vector<void *> hog;
+    for (unsigned size : {752u, 64u, 8u})  // no memory left for a new array
+      for (void *p; (p = MmapAlloc(h_, size)) != nullptr;) hog.push_back(p);
+    const uint32_t connOff = hdr()->connOff;
+    ASSERT_EQ(0, ResizeHashTable(h_, 37));
+    EXPECT_EQ(connOff, hdr()->connOff) << "rebuilt where it lies";
+    EXPECT_EQ(37, hdr()->nMaxConn);
+    EXPECT_EQ(0, hdr()->nDelConn);
+    EXPECT_EQ(0, std::count(MON_SLOTS(), MON_SLOTS() + 37, 1u)) << "no marker left";
+    for (uint32_t w : live) {
+      Mon_Conn_t *rec = MonMmapConnPtr(h_, MyKey(w));
+      ASSERT_NE(nullptr, rec) << w;
+      EXPECT_EQ(w, rec->key.word[1]);
+    }
+    EXPECT_GE(HashIndex(MyKey(100001)), 0);
+    int32_t index = 0;
+    size_t scanned = 0;
+    while (MonMmapIterateConn(h_, &index) != nullptr) scanned++;
+    EXPECT_EQ(live.size(), scanned);
+    std::vector<uint32_t> taken;
+    for (const Mon_Conn_t &c : r5.Drain(1)) taken.push_back(c.key.word[1]);
+    std::sort(taken.begin(), taken.end());
+    std::sort(live.begin(), live.end());
+    EXPECT_EQ(live, taken) << "the reader takes every live record once";
+    for (void *p : hog) MmapFree(h_, p);
+    for (uint32_t w : live) MonMmapDeleteConn(h_, MyKey(w));
+    ASSERT_EQ(0, ResizeHashTable(h_, 37));  // an empty array for the next round
+  }
 }
 
 TEST_F(HashTest, AllocationFailureRunsFullCleanupAndRetries) {

@@ -2,6 +2,7 @@
 // numbering, reader registration and the cleanups.
 #include <arpa/inet.h>
 
+#include <deque>
 #include <string>
 #include <tuple>
 
@@ -185,6 +186,55 @@ TEST_F(TableTest, CleanupEndsConnectionsOfDeadServers) {
   EXPECT_NE(0, rec->endTime);
   EXPECT_EQ(MON_ACTIVE, MonMmapConnPtr(h_, MyKey(2))->connState);
   EXPECT_EQ(MON_CHG_UPDATE, TakeOne(r, 6).connState);
+}
+
+// A proxy with 60 connections open at once against a table that holds
+// about 41: starts beyond capacity fail with their report, every end makes
+// room for a later start however long it goes on, and once the connections
+// have ended every start succeeds again.
+TEST_F(TableTest, SixtyOpenConnectionsNeverJamTheTable) {
+  ReaderProc r5(5);
+  std::deque<std::pair<uint32_t, bool>> open;  // key word 1, has a record
+  uint32_t next = 0;
+  int failed = 0, held = 0, fewest = 99, otherErrors = 0;
+  auto start = [&] {
+    errno = 0;
+    bool ok = MonMmapStartConn(h_, MyKey(next), 1, 0, "u", nullptr, nullptr) == 0;
+    if (ok) {
+      EXPECT_EQ(0, MonMmapUpdateConn(h_, MyKey(next), 2, 1, 1, 1, "app", nullptr, nullptr,
+                                     nullptr, "dst"));
+    }
+    failed += !ok;
+    otherErrors += !ok && errno != ENOMEM;
+    held += ok;
+    open.emplace_back(next++, ok);
+    return ok;
+  };
+  auto end = [&] {
+    auto [w, had] = open.front();
+    open.pop_front();
+    EXPECT_EQ(had ? 0 : -1, MonMmapEndConn(h_, MyKey(w), 3)) << w;
+    held -= had;
+  };
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 60; i++) start();
+  EXPECT_GE(held, 40);
+  EXPECT_EQ(60 - held, failed);
+  for (int step = 0; step < 1500; step++) {
+    end();
+    if (step % 7 == 0) r5.Drain(4);
+    start();
+    fewest = std::min(fewest, held);
+  }
+  EXPECT_GE(fewest, 40) << "the table kept room for the connections";
+  EXPECT_EQ(0, otherErrors) << "only memory may run out";
+  while (!open.empty()) end();
+  r5.Drain(5);
+  for (int i = 0; i < 40; i++) EXPECT_TRUE(start()) << "after the ends, start " << i;
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::string::npos, err.find("hash table full")) << err.substr(0, 2000);
+  EXPECT_NE(std::string::npos, err.find("allocate failed"));
+  EXPECT_EQ(0, MonMutexQuery(Info(h_)->hashMutex)) << "hash mutex let go";
 }
 
 }  // namespace

@@ -1,0 +1,184 @@
+#!/usr/bin/env bash
+# Runs tollwatch against tw_loadgen in a private /tmp and IPC namespace and
+# prints how many ended connections the alarm missed and how long the alarm
+# command came after each end; or, with -i, the daemon's idle CPU.
+set -euo pipefail
+
+usage() {
+  cat >&2 <<'EOF'
+usage: loadrun.sh [-r rate] [-k open] [-s seconds] [-c delay] [-D "daemon flags"]
+                  [-q settle] [-b bindir] [-K dir] [-i seconds]
+  -r connections per second (20)     -k connections open at once (10)
+  -s seconds of traffic (10)         -c seconds the alarm command sleeps first (0)
+  -D extra tollwatch flags, e.g. "-p 1000 -a 4"
+  -q seconds without a new command after which the run is over (3)
+  -b directory of tollwatch, twparser and tw_loadgen (build/bin)
+  -K copy the run's files (rules, logs, trace) into this directory
+  -i measure the daemon's CPU over this many seconds without traffic instead
+EOF
+  exit 2
+}
+
+HERE=$(cd "$(dirname "$0")" && pwd)
+RATE=20 OPEN=10 SECONDS_=10 DELAY=0 DFLAGS= SETTLE=3 IDLE=0 KEEP=
+BIN=$HERE/../build/bin
+while getopts r:k:s:c:D:q:b:K:i: opt; do
+  case $opt in
+  r) RATE=$OPTARG ;;
+  k) OPEN=$OPTARG ;;
+  s) SECONDS_=$OPTARG ;;
+  c) DELAY=$OPTARG ;;
+  D) DFLAGS=$OPTARG ;;
+  q) SETTLE=$OPTARG ;;
+  b) BIN=$OPTARG ;;
+  i) IDLE=$OPTARG ;;
+  K) mkdir -p "$OPTARG" && KEEP=$(cd "$OPTARG" && pwd) ;;
+  *) usage ;;
+  esac
+done
+[ $OPTIND -gt $# ] || usage
+BIN=$(cd "$BIN" && pwd)
+for p in tollwatch twparser tw_loadgen; do
+  [ -x "$BIN/$p" ] || { echo "loadrun: no $BIN/$p (build first)" >&2; exit 1; }
+done
+
+# The table and its semaphores live in a namespace of the run's own.
+if [ -z "${LOADRUN_INSIDE:-}" ]; then
+  LOADRUN_INSIDE=1 exec "$HERE/../tests/nsrun.sh" "$0" "$@" -b "$BIN" ${KEEP:+-K "$KEEP"}
+fi
+
+WORK=$(mktemp -d)
+GEN= TW=
+trap 'kill -KILL $TW $GEN 2>/dev/null || true
+      [ -z "$KEEP" ] || cp -r "$WORK"/. "$KEEP"
+      rm -rf "$WORK"' EXIT
+cd "$WORK"
+PATH=$BIN:$PATH
+
+alive() { grep -q '^State:[[:space:]]*[^Z]' "/proc/$1/status" 2>/dev/null; }
+# wait_for FILE TEXT SECONDS: until FILE holds TEXT, while the daemon, once
+# started, runs.
+wait_for() {
+  local n=$(($3 * 10))
+  until grep -qF -- "$2" "$1" 2>/dev/null; do
+    if [ -n "$TW" ] && ! alive "$TW"; then
+      echo "loadrun: tollwatch ended:" >&2
+      tail -n 20 tw.err >&2
+      exit 1
+    fi
+    [ $((n -= 1)) -gt 0 ] || { echo "loadrun: no \"$2\" in $1" >&2; cat "$1" >&2; exit 1; }
+    sleep 0.1
+  done
+}
+# stop SIGNAL PID SECONDS: signals PID and waits for it, SIGKILL at the end.
+stop() {
+  local n=$(($3 * 10))
+  kill "-$1" "$2" 2>/dev/null || return 0
+  while alive "$2" && [ $((n -= 1)) -gt 0 ]; do sleep 0.1; done
+  kill -KILL "$2" 2>/dev/null || true
+  wait "$2" 2>/dev/null || true
+}
+lines() { if [ -f "$1" ]; then wc -l <"$1"; else echo 0; fi; }
+
+# The alarm fires on a record on port 9, which only an ended connection
+# carries, and writes the user and the time it ran.
+sleep_cmd=
+[ "$DELAY" = 0 ] || sleep_cmd="sleep $DELAY; "
+cat >rules.conf <<EOF
+react_time = 0
+out = $WORK/ends.txt
+WHEN (app == 9)
+EXEC
+${sleep_cmd}echo usr \$(date +%s%N) >> \$out
+END
+EOF
+
+start_both() {
+  tw_loadgen -w 30 -o gen.log "$@" >gen.out 2>gen.err &
+  GEN=$!
+  wait_for gen.out "table created" 10
+  # shellcheck disable=SC2086
+  tollwatch -f $DFLAGS -i rules.conf >tw.out 2>tw.err &
+  TW=$!
+}
+
+idle_cpu() {
+  local hz t0 t1
+  start_both -r 0
+  wait_for gen.out "holding table" 30
+  sleep 1
+  hz=$(getconf CLK_TCK)
+  t0=$(sed 's/.*) //' "/proc/$TW/stat" | awk '{print $12 + $13}')
+  sleep "$IDLE"
+  t1=$(sed 's/.*) //' "/proc/$TW/stat" | awk '{print $12 + $13}')
+  echo "daemon flags: ${DFLAGS:-none}"
+  awk -v d=$((t1 - t0)) -v hz="$hz" -v s="$IDLE" 'BEGIN {
+    printf "idle cpu: %.3f %% of one core (%d ticks in %s s)\n", 100 * d / hz / s, d, s }'
+}
+
+# Waits until every ended connection has had its command, or until no new
+# command has come for SETTLE seconds.
+settle() {
+  local want have last=-1 quiet=0
+  want=$(lines gen.log)
+  while :; do
+    have=$(lines ends.txt)
+    [ "$have" -lt "$want" ] || return 0
+    if [ "$have" -eq "$last" ]; then
+      quiet=$((quiet + 1))
+      [ "$quiet" -lt $((SETTLE * 10)) ] || return 0
+    else
+      quiet=0 last=$have
+    fi
+    alive "$TW" || return 0
+    sleep 0.1
+  done
+}
+
+# Latencies in ms of the first command for each ended connection, sorted;
+# times are split into seconds and nanoseconds to keep every digit.
+latencies() {
+  awk 'function ms(a, b,  s) {
+         s = substr(b, 1, length(b) - 9) - substr(a, 1, length(a) - 9)
+         return s * 1000 + (substr(b, length(b) - 8) - substr(a, length(a) - 8)) / 1e6
+       }
+       NR == FNR { end[$1] = $2; next }
+       ($1 in end) && !($1 in seen) { seen[$1] = 1; printf "%.3f\n", ms(end[$1], $2) }' \
+    gen.log ends.txt 2>/dev/null | sort -n
+}
+
+report() {
+  local ended seen
+  ended=$(lines gen.log)
+  latencies >lat.txt
+  seen=$(lines lat.txt)
+  echo "rate $RATE/s, $OPEN open, $SECONDS_ s, command delay $DELAY s," \
+    "daemon flags: ${DFLAGS:-none}"
+  grep '^loadgen: started' gen.out || true
+  echo "connections ended: $ended"
+  echo "ends seen: $seen"
+  awk -v e="$ended" -v s="$seen" 'BEGIN {
+    printf "ended connections lost: %d (%.2f %%)\n", e - s, e ? 100 * (e - s) / e : 0 }'
+  awk '{ v[NR] = $1 }
+       function pct(p,  i) {  # nearest rank
+         i = int(p * NR / 100)
+         if (i < p * NR / 100) i++
+         return v[i < 1 ? 1 : i]
+       }
+       END { if (NR) printf "latency end to command: p50 %.1f ms, p99 %.1f ms, max %.1f ms\n",
+                            pct(50), pct(99), v[NR]
+             else print "latency end to command: no commands" }' lat.txt
+}
+
+if [ "$IDLE" != 0 ]; then
+  idle_cpu
+  stop QUIT "$TW" 10
+else
+  start_both -r "$RATE" -k "$OPEN" -s "$SECONDS_"
+  wait_for gen.out "holding table" \
+    "$(awk -v s="$SECONDS_" -v k="$OPEN" -v r="$RATE" 'BEGIN { printf "%d", s + k / r + 60 }')"
+  settle
+  stop QUIT "$TW" 600
+  report
+fi
+stop TERM "$GEN" 10
