@@ -37,16 +37,7 @@ AlarmTable::AlarmTable(const char *input_file, const char *audit_file) {
   std::set_new_handler(memory_err);
   install_handler(SIGSEGV, internal_error);
 
-  const char *parsed = first_pass(input_file);
-  FILE *in = fopen(parsed, "r");
-  if (in == nullptr) err_quit("file `%s' not available", parsed);
-  Alarm work;
-  memset(static_cast<void *>(&work), 0, sizeof work);
-  int rc;
-  while ((rc = work.read(in)) != -3)
-    if (rc == 1) AlarmList.append(work);  // the list takes over its parts
-  if (AlarmList.empty()) err_quit("no alarm read, the program quits");
-  fclose(in);
+  read_rules(first_pass(input_file));
 
   size_t len = strlen(audit_file);
   audit_file_name = static_cast<char *>(malloc(len + 2));
@@ -285,9 +276,7 @@ void TotalTable::clean_status() {
 // ---- Running the preprocessor
 
 char *first_pass(const char *input_file) {
-  static char out_file[100];
-  if (strlen(input_file) + 8 > 99) err_quit("%s: file name too long", input_file);
-  snprintf(out_file, sizeof out_file, "%s.parsed", input_file);
+  char *out_file = parsed_name(input_file);
 
   pid_t pid = fork();
   if (pid < 0) err_sys("execute fork() failed");

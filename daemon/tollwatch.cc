@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include "audit.h"
+#include "daemon.h"
 #include "error.h"
 #include "monMmap.h"
+#include "sigfix.h"
 
 namespace {
 
@@ -30,6 +32,9 @@ struct Options {
   int ds = 1;
   int log = 1;
   int traceflag = 0;
+  int check = 0;        // -n: check the rules and exit
+  int syslog = 0;       // -S: the system log in the foreground too
+  const char *parsedfile = nullptr;
 };
 
 [[noreturn]] void usage(const char *pname) {
@@ -37,6 +42,14 @@ struct Options {
   printf("[-r refresh_time] [-f] [-l] [-t] [-h]\n");
   printf("where  f:foreground;  l:syslog no action;  t:trace %s;  h:this help\n",
          kTraceFile);
+  printf("       [-n] [-P parsedfile] [-S] [-V] [--help] [--version]\n");
+  printf("where  n:check the rules and exit;  P:parsed rules there;  "
+         "S:syslog in the foreground;  V:version\n");
+  exit(0);
+}
+
+[[noreturn]] void version() {
+  printf("tollwatch %s\n", TW_VERSION);
   exit(0);
 }
 
@@ -49,12 +62,14 @@ Options parse_args(int argc, char **argv) {
   argv++;
   while (argc > 0) {
     const char *w = *argv;
+    if (strcmp(w, "--help") == 0) usage(pname);
+    if (strcmp(w, "--version") == 0) version();
     if (w[0] != '-') err_quit("please use - before the options");
     argc--;
     argv++;
     for (const char *c = w + 1; *c != '\0'; c++) {
       const char *arg = nullptr;
-      if (strchr("idr", *c) != nullptr) {
+      if (strchr("idrP", *c) != nullptr) {
         if (--argc < 0) err_quit("-%c requires another argument", *c);
         arg = *argv++;
       }
@@ -68,7 +83,11 @@ Options parse_args(int argc, char **argv) {
         case 'f': o.ds = 0; break;
         case 'l': o.log = 0; break;
         case 't': o.traceflag = 1; break;
+        case 'n': o.check = 1; break;
+        case 'P': o.parsedfile = arg; break;
+        case 'S': o.syslog = 1; break;
         case 'h': usage(pname);
+        case 'V': version();
         default: err_quit("unknown command line option: %c", *c);
       }
     }
@@ -94,6 +113,8 @@ void quit_handle(int) { quit_requested = 1; }
 
 void refresh_signal(int) { refresh_requested = 1; }
 
+void reload_signal(int) { reload_requested = 1; }
+
 void internal_error(int) { err_dump("internal data error"); }
 
 void memory_err() { err_dump("Memory allocation error"); }
@@ -104,6 +125,7 @@ void handle_signals() {
     refresh_requested = 0;
     refresh_db();
   }
+  if (reload_requested) reload_rules(*ALRM_table_ptr);
 }
 
 void refresh_db() {
@@ -146,6 +168,7 @@ void process_mmap(AlarmTable &alarm_table, void *&handle, int refr_time) {
   int status;
 
   handle_signals();
+  table_watch(handle);
   for (;;) {
     int32_t now = static_cast<int32_t>(time(nullptr));
     status = Mon_MmapGetNextConn(handle, now, &index, &conn);
@@ -156,7 +179,8 @@ void process_mmap(AlarmTable &alarm_table, void *&handle, int refr_time) {
     if (read_from_monitor(&conn, rec) == 0) alarm_table.check(rec);
     handle_signals();
   }
-  if (status == -1) err_quit("read error in connection table");
+  if (status == -1 && !table_watch(handle))
+    err_quit("read error in connection table");
 
   if (!sleep_flag) {
     idle_count = 1;
@@ -173,14 +197,21 @@ void process_mmap(AlarmTable &alarm_table, void *&handle, int refr_time) {
 
 int tollwatch_main(int argc, char **argv) {
   Options o = parse_args(argc, argv);
-  ALRM_daemon = o.ds;
+  ALRM_parsed_file = o.parsedfile;
+  ALRM_rule_file = o.inputfile;
+  if (o.check) {
+    check_config(o.inputfile);
+    printf("configuration OK\n");
+    return 0;
+  }
+  ALRM_daemon = o.ds || o.syslog;
   if (o.ds) daemon_start(0);
   err_init(argv[0]);
+  install_handler(SIGHUP, reload_signal);
 
   AlarmTable alarm_table(o.inputfile, o.datafile);
   if (o.traceflag) {
-    if (o.ds && freopen(kTraceFile, "a", stderr) == nullptr)
-      err_sys("can't open %s for writing", kTraceFile);
+    if (o.ds) open_trace(kTraceFile);
     alarm_table.set_trace();
   }
   alarm_table.set_log(o.log);
@@ -188,5 +219,6 @@ int tollwatch_main(int argc, char **argv) {
   Mon_Handle_t handle;
   if (Mon_MmapOpen(MON_ALARM_READER, &handle) < 0)
     err_quit("monitor mmap open error");
+  daemon_ready();
   for (;;) process_mmap(alarm_table, handle, o.refresh_time);
 }
