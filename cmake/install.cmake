@@ -6,7 +6,7 @@ install(TARGETS tollwatch twparser RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS monfeed twhistory RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 foreach(section 1 5 8)
-  file(GLOB pages ${PROJECT_SOURCE_DIR}/doc/*.${section})
+  file(GLOB pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/doc/*.${section})
   install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/examples/tollwatch.conf
