@@ -51,6 +51,9 @@ int Mon_MmapReplaced(Mon_Handle_t handle)
         return 1;
     if (now.st_dev != mapped.st_dev || now.st_ino != mapped.st_ino)
         return 1;
+    /* A table made again in the same file no longer names this reader. */
+    if (info->procId != 0 && monMmapPtr->procPid[info->procId] != getpid())
+        return 1;
     return !Alive(monMmapPtr->procPid[0]);
 }
 

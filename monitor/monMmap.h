@@ -132,7 +132,8 @@ Mon_Conn_t *MonMmapIterateConn(Mon_Handle_t handle, int32_t *indexPtr);
  * path, or 0 when there is no such table or its creator is gone. */
 int32_t Mon_MmapLiveCreator(void);
 /* 1 when the table attached to through handle is no longer the live one
- * at the table's path (removed, replaced, or its creator gone); else 0. */
+ * at the table's path (removed, replaced, made again, or its creator
+ * gone); else 0. */
 int Mon_MmapReplaced(Mon_Handle_t handle);
 /* A reader lets go of a table without touching it (it may be gone): the
  * mapping, the descriptor and the handle are freed. */
