@@ -1,6 +1,9 @@
 # make install and make package: the programs, their manual pages, the
 # example rules, the systemd unit, and the table library for proxies.
 include(GNUInstallDirs)
+# make install and make package build first (see the Makefile); cpack
+# itself only collects what is built.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 install(TARGETS tollwatch twparser RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS monfeed twhistory RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
