@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# make install with DESTDIR puts every file in place, the .deb lists the
+# make without the build tools points to make deps; make install with
+# DESTDIR puts every file in place, the .deb lists the
 # same files under /usr, and the systemd unit passes systemd-analyze.
 # usage: install_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
@@ -18,6 +19,13 @@ expected() {
     printf 'share/man/man%s/%s\n' "${page##*.}" "${page##*/}"
   done
 }
+
+# Without the build tools, make says what is missing and to run make deps.
+mkdir "$WORK/nopath"
+st=0 && env PATH="$WORK/nopath" "$(command -v make)" -s -C "$SRC" build demo BUILD="$WORK/nobuild" \
+  >"$WORK/nodeps.out" 2>&1 || st=$?
+[ "$st" -ne 0 ] && grep -q "run 'make deps'" "$WORK/nodeps.out" && [ ! -e "$WORK/nobuild" ] ||
+  fail "make without the build tools: $(cat "$WORK/nodeps.out")"
 
 make -s -C "$SRC" install BUILD="$BUILD" PREFIX=/opt/tw DESTDIR="$WORK/root" >"$WORK/install.out" ||
   fail "make install: $(tail -n 5 "$WORK/install.out")"
