@@ -13,6 +13,7 @@
 #include "audit.h"
 #include "daemon.h"
 #include "error.h"
+#include "monErr.h"
 #include "monMmap.h"
 #include "sigfix.h"
 
@@ -205,6 +206,7 @@ int tollwatch_main(int argc, char **argv) {
     return 0;
   }
   ALRM_daemon = o.ds || o.syslog;
+  mon_Daemon = ALRM_daemon;  // the table library's reports go the same way
   if (o.ds) daemon_start(0);
   err_init(argv[0]);
   install_handler(SIGHUP, reload_signal);
