@@ -11,7 +11,13 @@ FUZZ_BUILD   ?= build-fuzz
 FUZZ_FLAGS    = -g -O1 -fsanitize=address,undefined,fuzzer-no-link \
                 -fno-sanitize-recover=undefined
 
-.PHONY: all deps build test bench fuzz demo clean
+PREFIX  ?= /usr/local
+# Tests and benchmarks are built when their libraries are there; the
+# programs need only the compiler, CMake, flex, bison and gdbm.
+TESTS   ?= $(if $(wildcard /usr/include/gtest/gtest.h),ON,OFF)
+BENCH   ?= $(if $(wildcard /usr/include/benchmark/benchmark.h),ON,OFF)
+
+.PHONY: all deps check-deps build test bench fuzz demo install package clean
 
 all: build
 
@@ -27,18 +33,33 @@ deps:
 	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DTW_WERROR=$(WERROR)
+# What the programs cannot be built without.
+check-deps:
+	@missing=""; \
+	for c in cmake c++ flex bison; do \
+	  command -v $$c >/dev/null 2>&1 || missing="$$missing $$c"; \
+	done; \
+	[ -f /usr/include/ndbm.h ] || missing="$$missing ndbm.h(gdbm)"; \
+	if [ -n "$$missing" ]; then \
+	  echo "missing:$$missing"; \
+	  echo "run 'make deps' to install the build dependencies"; \
+	  exit 1; \
+	fi
 
-build: $(BUILD)/CMakeCache.txt
+$(BUILD)/CMakeCache.txt: | check-deps
+	cmake -S . -B $(BUILD) -DTW_WERROR=$(WERROR) -DTW_TESTS=$(TESTS) -DTW_BENCH=$(BENCH)
+
+build: check-deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: deps
-	cmake -S . -B $(BUILD) -DTW_WERROR=$(WERROR)
+	cmake -S . -B $(BUILD) -DTW_WERROR=$(WERROR) -DTW_TESTS=ON -DTW_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-bench: build
+bench: deps
+	cmake -S . -B $(BUILD) -DTW_BENCH=ON
+	cmake --build $(BUILD) -j $(JOBS)
 	for b in $(BUILD)/bin/tw_*bench; do $$b; done
 
 # The daemon at work on the example rules and traffic, in a private /tmp.
@@ -57,6 +78,14 @@ fuzz: deps
 	$(FUZZ_BUILD)/bin/twparser_fuzz -max_total_time=$(FUZZ_SECONDS) \
 	  -timeout=10 -dict=tests/fuzz/rules.dict \
 	  $(FUZZ_BUILD)/corpus tests/fuzz/corpus
+
+# PREFIX (default /usr/local) and DESTDIR as usual.
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A .deb of the programs, pages, unit and table library, in $(BUILD).
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) $(FUZZ_BUILD)

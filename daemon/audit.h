@@ -418,6 +418,12 @@ class AlarmTable {
   // Checks every alarm against a record, runs the actions of those that
   // hold, and lets the aggregates take note of the record.
   void check(Record &rec);
+  // Loads the alarms, symbols, aggregates and settings of a parsed rule
+  // file; any loading error stops the process.
+  void read_rules(const char *parsed_file);
+  // Trades the loaded rules and the settings the rule file gives with
+  // another rule set; history, trace and logging stay.
+  void swap_rules(AlarmTable &other);
 
   void read_symbol(char *sym, char *&lineptr) { symbol_table.read(sym, lineptr); }
   char *retrieve_symbol(const char *s) { return symbol_table.retrieve(s); }
@@ -459,6 +465,16 @@ class AlarmTable {
 };
 
 extern AlarmTable *ALRM_table_ptr;
+
+// Where twparser writes the parsed rules: this path when set, else the
+// rule file's name followed by ".parsed".
+extern const char *ALRM_parsed_file;
+// The parsed file's name for a rule file; stops when it is too long.
+char *parsed_name(const char *input_file);
+// Loads a rule file exactly as at start-up, twparser included, without
+// opening the history or the table; a loading error stops the process
+// with its message and exit status 1.
+void check_config(const char *input_file);
 
 // Runs twparser on the rule file; returns the parsed file's name.
 char *first_pass(const char *input_file);

@@ -12,6 +12,7 @@
 #include <syslog.h>
 
 int ALRM_daemon = 0;
+int ALRM_echo = 0;
 DBM *db1 = nullptr;
 DBM *db2 = nullptr;
 
@@ -52,6 +53,7 @@ void err_init(const char *ident) {
 void SYSLOG(int priority, const char *msg) {
   if (ALRM_daemon) {
     syslog(priority, "%s", msg);
+    if (ALRM_echo) fprintf(stderr, "%s\n", msg);
   } else {
     fprintf(stderr, "%s\n", msg);
     fflush(stderr);

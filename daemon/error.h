@@ -8,6 +8,7 @@ extern "C" {
 }
 
 extern int ALRM_daemon;     // non-zero: messages go to the system log
+extern int ALRM_echo;       // with ALRM_daemon: to standard error as well
 extern DBM *db1, *db2;      // history files, closed before a fatal exit
 
 void err_init(const char *ident);

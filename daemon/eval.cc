@@ -289,9 +289,7 @@ void TotalTable::clean_status() {
 // ---- Running the preprocessor
 
 char *first_pass(const char *input_file) {
-  static char out_file[100];
-  if (strlen(input_file) + 8 > 99) err_quit("%s: file name too long", input_file);
-  snprintf(out_file, sizeof out_file, "%s.parsed", input_file);
+  char *out_file = parsed_name(input_file);
 
   pid_t pid = fork();
   if (pid < 0) err_sys("execute fork() failed");

@@ -13,8 +13,10 @@
 #include <unistd.h>
 
 #include "audit.h"
+#include "daemon.h"
 #include "error.h"
 #include "missed.h"
+#include "monErr.h"
 #include "monMmap.h"
 #include "runner.h"
 #include "sigfix.h"
@@ -51,6 +53,9 @@ struct Options {
   int poll_ms = 10;
   int children = 1;
   int timeout = 60;
+  int check = 0;        // -n: check the rules and exit
+  int syslog = 0;       // -S: the system log in the foreground too
+  const char *parsedfile = nullptr;
 };
 
 [[noreturn]] void usage(const char *pname) {
@@ -59,8 +64,16 @@ struct Options {
   printf("where  f:foreground;  l:syslog no action;  t:trace %s;  h:this help\n",
          kTraceFile);
   printf("       [-p poll_ms] [-a action_children] [-T action_timeout]\n");
+  printf("       [-n] [-P parsedfile] [-S] [-V] [--help] [--version]\n");
   printf("where  p:longest wait when idle (10);  a:commands at once (1);  "
          "T:seconds a command may run (60, 0 no limit)\n");
+  printf("where  n:check the rules and exit;  P:parsed rules there;  "
+         "S:syslog in the foreground;  V:version\n");
+  exit(0);
+}
+
+[[noreturn]] void version() {
+  printf("tollwatch %s\n", TW_VERSION);
   exit(0);
 }
 
@@ -83,12 +96,14 @@ Options parse_args(int argc, char **argv) {
   argv++;
   while (argc > 0) {
     const char *w = *argv;
+    if (strcmp(w, "--help") == 0) usage(pname);
+    if (strcmp(w, "--version") == 0) version();
     if (w[0] != '-') err_quit("please use - before the options");
     argc--;
     argv++;
     for (const char *c = w + 1; *c != '\0'; c++) {
       const char *arg = nullptr;
-      if (strchr("idrpaT", *c) != nullptr) {
+      if (strchr("idrpaTP", *c) != nullptr) {
         if (--argc < 0) err_quit("-%c requires another argument", *c);
         arg = *argv++;
       }
@@ -105,7 +120,11 @@ Options parse_args(int argc, char **argv) {
         case 'p': o.poll_ms = number_arg('p', arg, 1, 60000, "milliseconds"); break;
         case 'a': o.children = number_arg('a', arg, 1, 1000, "children"); break;
         case 'T': o.timeout = number_arg('T', arg, 0, 86400, "seconds"); break;
+        case 'n': o.check = 1; break;
+        case 'P': o.parsedfile = arg; break;
+        case 'S': o.syslog = 1; break;
         case 'h': usage(pname);
+        case 'V': version();
         default: err_quit("unknown command line option: %c", *c);
       }
     }
@@ -244,6 +263,11 @@ void child_signal(int) {
   wake();
 }
 
+void reload_signal(int) {
+  reload_requested = 1;
+  wake();
+}
+
 void internal_error(int) { err_dump("internal data error"); }
 
 void memory_err() { err_dump("Memory allocation error"); }
@@ -258,6 +282,7 @@ void handle_signals() {
     status_requested = 0;
     log_status();
   }
+  if (reload_requested) reload_rules(*ALRM_table_ptr);
 }
 
 void refresh_db() {
@@ -302,6 +327,7 @@ void process_mmap(AlarmTable &alarm_table, void *&handle, int refr_time) {
   int status;
 
   handle_signals();
+  if (table_watch(handle)) missed.reset();
   for (;;) {
     int32_t now = static_cast<int32_t>(time(nullptr));
     status = Mon_MmapGetNextConn(handle, now, &index, &conn);
@@ -319,7 +345,10 @@ void process_mmap(AlarmTable &alarm_table, void *&handle, int refr_time) {
     }
     handle_signals();
   }
-  if (status == -1) err_quit("read error in connection table");
+  if (status == -1) {
+    if (!table_watch(handle)) err_quit("read error in connection table");
+    missed.reset();
+  }
   missed.pass_done();
   housekeeping(handle);
 
@@ -345,15 +374,23 @@ void set_poll_interval(int ms) { poll_ms = ms; }
 
 int tollwatch_main(int argc, char **argv) {
   Options o = parse_args(argc, argv);
-  ALRM_daemon = o.ds;
+  ALRM_parsed_file = o.parsedfile;
+  ALRM_rule_file = o.inputfile;
+  if (o.check) {
+    check_config(o.inputfile);
+    printf("configuration OK\n");
+    return 0;
+  }
+  ALRM_daemon = o.ds || o.syslog;
+  mon_Daemon = ALRM_daemon;  // the table library's reports go the same way
   if (o.ds) daemon_start(0);
   err_init(argv[0]);
   open_wake_pipe();
+  install_handler(SIGHUP, reload_signal);
 
   AlarmTable alarm_table(o.inputfile, o.datafile);
   if (o.traceflag) {
-    if (o.ds && freopen(kTraceFile, "a", stderr) == nullptr)
-      err_sys("can't open %s for writing", kTraceFile);
+    if (o.ds) open_trace(kTraceFile);
     alarm_table.set_trace();
   }
   alarm_table.set_log(o.log);
@@ -368,5 +405,6 @@ int tollwatch_main(int argc, char **argv) {
   if (Mon_MmapOpen(MON_ALARM_READER, &handle) < 0)
     err_quit("monitor mmap open error");
   last_sweep_ms = monotonic_ms();
+  daemon_ready();
   for (;;) process_mmap(alarm_table, handle, o.refresh_time);
 }

@@ -128,6 +128,17 @@ int Mon_MmapGetNextConn(Mon_Handle_t handle, int32_t readTime,
                         int32_t *indexPtr, Mon_Conn_t *connPtr);
 Mon_Conn_t *MonMmapIterateConn(Mon_Handle_t handle, int32_t *indexPtr);
 
+/* The pid of the live process that created the table at the table's
+ * path, or 0 when there is no such table or its creator is gone. */
+int32_t Mon_MmapLiveCreator(void);
+/* 1 when the table attached to through handle is no longer the live one
+ * at the table's path (removed, replaced, made again, or its creator
+ * gone); else 0. */
+int Mon_MmapReplaced(Mon_Handle_t handle);
+/* A reader lets go of a table without touching it (it may be gone): the
+ * mapping, the descriptor and the handle are freed. */
+void Mon_MmapDrop(Mon_Handle_t handle);
+
 /* The mapped region of this process, or null when not attached. */
 MonMmap_t *MonMmapRegion(void);
 

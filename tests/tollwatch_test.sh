@@ -73,38 +73,73 @@ while True: out.write(s.recv(65536).decode("utf-8", "replace").rstrip("\0\n") + 
   within 5 test -S /dev/log || fail "syslog receiver did not start"
   printf 'earlier run\n' >/tmp/tollwatch.log
 
-  # No table: the command returns at once; the daemon runs twparser with
-  # "1", keeps its directory, and logs the failure as a daemon error (27).
-  # With -t the trace file is appended to, but errors still go to the log.
+  # No table: the command waits for the child and fails with its message
+  # on standard error too; the daemon runs twparser with "1", keeps its
+  # directory, and logs the failure as a daemon error (27).  With -t the
+  # trace file is appended to, but errors still go to the log.
   newcase detached-notable
   rules rules.conf "${QUIET_RULE[@]}"
   printf "$WRAP" "$TWP" >twparser && chmod +x twparser
-  detach -t -i rules.conf
+  tw -t -i rules.conf
+  ends_with 1 "monitor mmap open error"
   logged '^<27>.* tollwatch\[[0-9]+\]: monitor mmap open error$'
   [ "$(cat twparser.args)" = "rules.conf rules.conf.parsed 1" ] || fail "twparser arguments"
   [ -f datafile1.pag ] || fail "detached daemon left the working directory"
   ! grep -q 'mmap open error' /tmp/tollwatch.log || fail "an error went to the trace file"
 
-  # A rule file that twparser refuses: both programs log.
+  # A rule file that twparser refuses: both programs log, the command
+  # fails with the daemon's message.
   newcase detached-badrules
   rules rules.conf 'WHEN (user == )' 'EXEC' '  echo x' 'END'
-  detach -i rules.conf
+  tw -i rules.conf
+  ends_with 1 "the parser failed"
   logged '^<27>.* tollwatch\[[0-9]+\]: the parser failed$'
   logged '^<27>.* twparser\[[0-9]+\]: line 1: syntax error'
 
-  # With a table: the daemon attaches, leads its own session with file
-  # creation mask 0, appends its trace, and logs its quit as a notice (29).
+  # The trace file: never through a symbolic link, nor anything but a
+  # regular file; a new one is created 0600.
+  newcase detached-trace
+  rules rules.conf "${QUIET_RULE[@]}"
+  mv /tmp/tollwatch.log earlier.log
+  ln -s "$CASE/target" /tmp/tollwatch.log
+  tw -t -i rules.conf
+  ends_with 1 "can't open /tmp/tollwatch.log for writing. Too many levels of symbolic links"
+  [ ! -e target ] || fail "the trace went through a symbolic link"
+  rm /tmp/tollwatch.log && mkfifo /tmp/tollwatch.log
+  tw -t -i rules.conf
+  ends_with 1 "can't open /tmp/tollwatch.log for writing. No such device or address"
+  rm /tmp/tollwatch.log && touch /tmp/tollwatch.log
+  if chown nobody /tmp/tollwatch.log 2>/dev/null; then
+    tw -t -i rules.conf
+    ends_with 1 "can't open /tmp/tollwatch.log for writing: not a regular file of ours"
+  fi
+  rm /tmp/tollwatch.log
+  tw -t -i rules.conf
+  ends_with 1 "monitor mmap open error"
+  [ "$(stat -c %a /tmp/tollwatch.log)" = 600 ] || fail "trace file not created 0600"
+  mv earlier.log /tmp/tollwatch.log
+
+  # With a table: the command returns 0 once the daemon attached; the
+  # daemon leads its own session with file creation mask 022, its standard
+  # descriptors on /dev/null but standard error on the trace, appends its
+  # trace, and logs its quit as a notice (29).
   newcase detached-table
   rules rules.conf "${QUIET_RULE[@]}"
   rules zoe.feed 'wait-reader 30' 'start 1 user=zoe src=10.7.7.7:5000' \
     'update 1 cmd=connect dst=10.8.8.8:8080 in=1 out=2' 'wait-drained 30'
   feed zoe.feed
   detach -t -i rules.conf
-  within 30 has feed.out "script done" || fail "the detached daemon took no connection"
+  [ ! -s tw.out ] && [ ! -s tw.err ] || fail "a good detached start printed something"
   DAEMON=$(reader5)
+  [ "$DAEMON" != 0 ] || fail "the command returned before the daemon attached"
+  within 30 has feed.out "script done" || fail "the detached daemon took no connection"
   [ "$(ps -o comm= -p "$DAEMON")" = tollwatch ] || fail "reader 5 ($DAEMON) is not tollwatch"
   [ "$(ps -o sid= -p "$DAEMON" | tr -d ' ')" = "$DAEMON" ] || fail "no session of its own"
-  grep -q '^Umask:[[:space:]]*0000$' "/proc/$DAEMON/status" || fail "file creation mask not 0"
+  grep -q '^Umask:[[:space:]]*0022$' "/proc/$DAEMON/status" || fail "file creation mask not 022"
+  for fd in 0 1; do
+    [ "$(readlink "/proc/$DAEMON/fd/$fd")" = /dev/null ] || fail "descriptor $fd not on /dev/null"
+  done
+  [ "$(readlink "/proc/$DAEMON/fd/2")" = /tmp/tollwatch.log ] || fail "standard error not on the trace"
   [ "$(readlink "/proc/$DAEMON/cwd")" = "$CASE" ] || fail "daemon changed directory"
   [ "$(head -n 1 /tmp/tollwatch.log)" = "earlier run" ] || fail "trace file truncated"
   grep -Eq '^[0-9]+: zoe@10\.7\.7\.7->10\.8\.8\.8 8080/tcp err:0 1\(i\)\+2\(o\)=3 ' \
@@ -138,11 +173,12 @@ rules rules.conf "${QUIET_RULE[@]}"
 rules usage.txt \
   'Usage: tollwatch [-i inputfile] [-d datafile] [-r refresh_time] [-f] [-l] [-t] [-h]' \
   'where  f:foreground;  l:syslog no action;  t:trace /tmp/tollwatch.log;  h:this help'
-for args in "-h" "-f -t -r 5 -h" "-fth" "-h -q"; do
+for args in "-h" "-f -t -r 5 -h" "-fth" "-h -q" "--help" "-f --help"; do
   tw $args
   # The two lines of old stay word for word; options added since follow.
   [ "$status" -eq 0 ] && head -n 2 tw.out | cmp -s - usage.txt &&
-    grep -q -- '-p poll_ms' tw.out && [ ! -s tw.err ] ||
+    grep -q -- '-p poll_ms' tw.out && grep -q -- '-P parsedfile' tw.out &&
+    [ ! -s tw.err ] ||
     fail "$args: exit $status or not the usage alone"
 done
 while IFS='|' read -r msg args; do

@@ -1,7 +1,10 @@
 // monfeed: writes connection events into the shared connection table the
 // way the proxy server does, and shows what the table holds.
 //
-//   monfeed SCRIPT | -      create the table, run the script, hold the table
+//   monfeed [--force] SCRIPT | -
+//                          create the table, run the script, hold the table;
+//                          a table whose creator lives is left alone
+//                          unless forced
 //   monfeed --dump          print every record once (as reader 9)
 //   monfeed --watch [N]     print each change as reader N (default 5) takes it
 
@@ -303,7 +306,7 @@ bool RunScript(Script *s, std::istream &in) {
 }
 
 // Creates the table, runs the script and holds the table until stopped.
-int RunFeed(const char *path) {
+int RunFeed(const char *path, bool force) {
   std::ifstream file;
   bool useStdin = strcmp(path, "-") == 0;
   if (!useStdin) {
@@ -316,6 +319,14 @@ int RunFeed(const char *path) {
   Script s;
   s.name = useStdin ? "stdin" : path;
   s.line = 0;
+  // Creating zeroes the table: a live proxy's table is not ours to take.
+  int32_t holder = Mon_MmapLiveCreator();
+  if (holder != 0 && !force) {
+    fprintf(stderr,
+            "monfeed: the connection table is held by live process %ld; "
+            "--force takes it over\n", (long)holder);
+    return 1;
+  }
   if (Mon_MmapOpen(0, &s.h) != 0) {
     fprintf(stderr, "monfeed: cannot create the connection table\n");
     return 1;
@@ -335,11 +346,14 @@ int RunFeed(const char *path) {
   return ok ? 0 : 1;
 }
 
+const char kUsage[] =
+    "usage: monfeed [--force] SCRIPT | -\n"
+    "       monfeed --dump\n"
+    "       monfeed --watch [READER]\n"
+    "       monfeed -h | --help | -V | --version\n";
+
 int Usage() {
-  fprintf(stderr,
-          "usage: monfeed SCRIPT | -\n"
-          "       monfeed --dump\n"
-          "       monfeed --watch [READER]\n");
+  fputs(kUsage, stderr);
   return 1;
 }
 
@@ -347,6 +361,14 @@ int Usage() {
 
 int main(int argc, char **argv) {
   CatchStop();
+  if (argc == 2 && (!strcmp(argv[1], "-h") || !strcmp(argv[1], "--help"))) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && (!strcmp(argv[1], "-V") || !strcmp(argv[1], "--version"))) {
+    printf("monfeed %s\n", TW_VERSION);
+    return 0;
+  }
   if (argc == 2 && strcmp(argv[1], "--dump") == 0) return RunDump();
   if ((argc == 2 || argc == 3) && strcmp(argv[1], "--watch") == 0) {
     unsigned long reader = MON_ALARM_READER;
@@ -355,7 +377,9 @@ int main(int argc, char **argv) {
       return Usage();
     return RunWatch((int)reader);
   }
-  if (argc == 2 && (argv[1][0] != '-' || strcmp(argv[1], "-") == 0))
-    return RunFeed(argv[1]);
+  bool force = argc == 3 && strcmp(argv[1], "--force") == 0;
+  const char *script = argv[argc - 1];
+  if ((argc == 2 || force) && (script[0] != '-' || strcmp(script, "-") == 0))
+    return RunFeed(script, force);
   return Usage();
 }

@@ -25,8 +25,11 @@
 
 namespace {
 
+const char kUsage[] = "usage: twhistory [-s SECONDS] DATAFILE\n"
+                      "       twhistory -h | --help | -V | --version\n";
+
 [[noreturn]] void Usage() {
-  fprintf(stderr, "usage: twhistory [-s SECONDS] DATAFILE\n");
+  fputs(kUsage, stderr);
   exit(1);
 }
 
@@ -170,6 +173,14 @@ int List() {
 int main(int argc, char **argv) {
   int age = 0;
   int arg = 1;
+  if (argc == 2 && (!strcmp(argv[1], "-h") || !strcmp(argv[1], "--help"))) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && (!strcmp(argv[1], "-V") || !strcmp(argv[1], "--version"))) {
+    printf("twhistory %s\n", TW_VERSION);
+    return 0;
+  }
   if (arg < argc && strcmp(argv[arg], "-s") == 0) {
     if (arg + 1 >= argc) Usage();
     char *end;
