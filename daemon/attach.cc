@@ -7,6 +7,7 @@
 #include "audit.h"
 #include "daemon.h"
 #include "monMmap.h"
+#include "runner.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ int table_watch(void *&handle) {
   handle = nullptr;
   for (;;) {
     handle_signals();  // a quit still ends the wait
+    ALRM_action_queue.service();  // queued commands still run
     if (Mon_MmapLiveCreator() != 0) {
       if (Mon_MmapOpen(MON_ALARM_READER, &handle) == 0) break;
       Mon_MmapDrop(handle);
