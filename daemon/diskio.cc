@@ -82,9 +82,9 @@ int Database::retrieve(DBM *dbm1, DBM *dbm2, int increase) {
       print_key("database corrupt", 1);
     if (chunk == 0) {
       memcpy(&count, d.dptr, 4);
-      capacity = count + 1 + (increase ? increment : 0);
-      if (count < 0 || count + 1 > max_ints(max_data))
+      if (count < 0 || count >= max_ints(max_data))
         print_key("record capacity reached while reading", 1);
+      capacity = count + 1 + (increase ? increment : 0);
       info = static_cast<int *>(malloc(capacity * sizeof(int)));
       if (info == nullptr) memory_err();
     }
