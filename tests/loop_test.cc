@@ -24,6 +24,11 @@ class LoopTest : public testing::Test {
     table_.audit_file_name = strdup("/tmp/hist");
     table_.set_trace();
   }
+  // The writer first: it detaches through the reader's mapping.
+  void TearDown() override {
+    EXPECT_EQ(0, Mon_MmapClose(writer_));
+    EXPECT_EQ(0, Mon_MmapClose(reader_));
+  }
 
   // Runs idle passes; returns their trace and the seconds they took.
   std::string Passes(int n, int refr_time, double *seconds) {
