@@ -10,6 +10,7 @@ FUZZ_SECONDS ?= 600
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_FLAGS    = -g -O1 -fsanitize=address,undefined,fuzzer-no-link \
                 -fno-sanitize-recover=undefined
+FUZZ_RUN      = -max_total_time=$(FUZZ_SECONDS) -timeout=10
 
 PREFIX  ?= /usr/local
 # Tests and benchmarks are built when their libraries are there; the
@@ -17,7 +18,14 @@ PREFIX  ?= /usr/local
 TESTS   ?= $(if $(wildcard /usr/include/gtest/gtest.h),ON,OFF)
 BENCH   ?= $(if $(wildcard /usr/include/benchmark/benchmark.h),ON,OFF)
 
-.PHONY: all deps check-deps build test bench fuzz demo install package clean
+ASAN_BUILD   ?= build-asan
+ASAN_FLAGS    = -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined \
+                -fno-sanitize-recover=all
+ASAN_ENV      = ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1 \
+                UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+.PHONY: all deps check-deps build test test-asan bench fuzz demo install \
+        package clean
 
 all: build
 
@@ -66,18 +74,37 @@ bench: deps
 demo: build
 	@tests/nsrun.sh tools/demo.sh $(abspath $(BUILD))/bin $(CURDIR)/examples
 
-# Fuzzes twparser in-process under AddressSanitizer and UndefinedBehavior-
-# Sanitizer for FUZZ_SECONDS; not part of make test.
+# The whole suite under AddressSanitizer (leak checking on) and
+# UndefinedBehaviorSanitizer, halting on the first error, in its own build
+# directory; not part of make test.
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DTW_WERROR=$(WERROR) -DCMAKE_BUILD_TYPE=Debug \
+	  -DTW_TESTS=ON -DTW_BENCH=ON \
+	  -DCMAKE_C_FLAGS="$(ASAN_FLAGS)" -DCMAKE_CXX_FLAGS="$(ASAN_FLAGS)"
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && $(ASAN_ENV) ctest --output-on-failure -j $(JOBS)
+
+# Fuzzes in-process under AddressSanitizer and UndefinedBehaviorSanitizer,
+# FUZZ_SECONDS each: twparser, the parsed-file loader, the history record
+# decoder, and the table readers (which create a table, so they run in a
+# private /tmp and IPC namespace).  Not part of make test.
 fuzz: deps
 	$(MAKE) deps DEB_PKGS="clang libclang-rt-14-dev"
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DTW_FUZZ=ON \
 	  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS="$(FUZZ_FLAGS)" \
 	  -DCMAKE_CXX_FLAGS="$(FUZZ_FLAGS)"
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target twparser_fuzz
-	mkdir -p $(FUZZ_BUILD)/corpus
-	$(FUZZ_BUILD)/bin/twparser_fuzz -max_total_time=$(FUZZ_SECONDS) \
-	  -timeout=10 -dict=tests/fuzz/rules.dict \
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target twparser_fuzz \
+	  loader_fuzz history_fuzz table_fuzz
+	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/loader_corpus \
+	  $(FUZZ_BUILD)/history_corpus $(FUZZ_BUILD)/table_corpus
+	$(FUZZ_BUILD)/bin/twparser_fuzz $(FUZZ_RUN) -dict=tests/fuzz/rules.dict \
 	  $(FUZZ_BUILD)/corpus tests/fuzz/corpus
+	$(FUZZ_BUILD)/bin/loader_fuzz $(FUZZ_RUN) -dict=tests/fuzz/rules.dict \
+	  $(FUZZ_BUILD)/loader_corpus tests/fuzz/loader_corpus
+	$(FUZZ_BUILD)/bin/history_fuzz $(FUZZ_RUN) \
+	  $(FUZZ_BUILD)/history_corpus tests/fuzz/history_corpus
+	tests/nsrun.sh $(FUZZ_BUILD)/bin/table_fuzz $(FUZZ_RUN) \
+	  -max_len=31744 $(FUZZ_BUILD)/table_corpus tests/fuzz/table_corpus
 
 # PREFIX (default /usr/local) and DESTDIR as usual.
 install: build
@@ -88,4 +115,4 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(FUZZ_BUILD) $(ASAN_BUILD)

@@ -109,12 +109,14 @@ static int MapFile(info_t *info)
     return 0;
 }
 
-/* Reader: refuse a number that a live process holds; take over a dead one's. */
+/* Reader: refuse a number that a live process holds; take over a dead
+ * one's.  An entry that is not a process id at all is taken over too: a
+ * probe of it would ask about a process group or every process. */
 static int ClaimReader(info_t *info)
 {
     int32_t pid = monMmapPtr->procPid[info->procId];
 
-    if (pid == 0 || (kill(pid, 0) == -1 && errno == ESRCH))
+    if (pid <= 0 || (kill(pid, 0) == -1 && errno == ESRCH))
         return 0;
     info->errNum = EBUSY;
     snprintf(info->errMsg, sizeof info->errMsg,
@@ -211,24 +213,106 @@ int Mon_MmapClose(Mon_Handle_t handle)
     return 0;
 }
 
-Mon_Conn_t *MonMmapScan(int32_t *indexPtr)
+void Mon_MmapFree(Mon_Handle_t handle)
 {
-    const MonMmap_t *hdr = monMmapPtr;
-    const uint32_t *slots = MON_SLOTS();
-    const uint32_t last = hdr->size - sizeof(Mon_Conn_t);
-    int32_t i;
+    info_t *info = handle;
 
-    for (i = *indexPtr; i >= 0 && i < hdr->nMaxConn; i++) {
-        /* 0 is empty, 1 a deleted marker; anything outside the arena is
-         * not a record this process may touch. */
-        if (slots[i] > 1 && slots[i] >= MON_ARENA_OFF && slots[i] <= last) {
-            *indexPtr = i + 1;
-            return MON_PTR(slots[i]);
+    if (info == NULL)
+        return;
+    if (info->freeMutex != NULL)
+        MonMutexClose(info->freeMutex);
+    if (info->hashMutex != NULL)
+        MonMutexClose(info->hashMutex);
+    if (info->addr != NULL) {
+        munmap(info->addr, info->size);
+        if (monMmapPtr == info->addr)
+            monMmapPtr = NULL;
+    }
+    if (info->fd > 0)
+        close(info->fd);
+    free(info);
+}
+
+/*
+ * The table file is shared with other processes, so nothing read from it is
+ * trusted: the hash array and every record must lie whole inside the arena
+ * of this process's mapping, whatever the header's own size field says.
+ */
+
+/* The hash array and its length, or null (reported, errno EINVAL) when the
+ * header does not place it inside the arena. */
+static const uint32_t *Slots(int32_t *nPtr)
+{
+    int32_t n = __atomic_load_n(&monMmapPtr->nMaxConn, __ATOMIC_RELAXED);
+    uint32_t off = __atomic_load_n(&monMmapPtr->connOff, __ATOMIC_RELAXED);
+
+    if (n <= 0 || off < MON_ARENA_OFF || off % sizeof(MonMmapHeader_t) != 0 ||
+        (uint64_t)off + (uint64_t)n * sizeof(uint32_t) > MON_MMAP_SIZE) {
+        MON_ERR("MonMmapScan", "bad table header: nMaxConn=%d connOff=%u",
+                n, off);
+        errno = EINVAL;
+        return NULL;
+    }
+    *nPtr = n;
+    return MON_PTR(off);
+}
+
+/* A record offset as the allocator hands them out: 8-aligned, with the
+ * whole record inside the arena. */
+static int GoodRecordOff(uint32_t off)
+{
+    return off >= MON_ARENA_OFF && off % sizeof(MonMmapHeader_t) == 0 &&
+           off <= MON_MMAP_SIZE - sizeof(Mon_Conn_t);
+}
+
+/* Reports a bad slot the first time it holds this offset, so a damaged
+ * slot is not reported again on every scan. */
+static void BadSlot(int32_t i, uint32_t off)
+{
+    static uint32_t reported[MON_MMAP_SIZE / sizeof(uint32_t)];
+
+    if (reported[i] == off)
+        return;
+    reported[i] = off;
+    MON_ERR("MonMmapScan", "bad slot %d: record offset %u skipped", i, off);
+}
+
+/* 1 and the next live record, 0 at the end (position 0, errno ESRCH), or
+ * -1 for a bad header (position 0, errno EINVAL). */
+static int Scan(int32_t *indexPtr, Mon_Conn_t **recPtr)
+{
+    const uint32_t *slots;
+    uint32_t off;
+    int32_t i, n;
+
+    *recPtr = NULL;
+    if ((slots = Slots(&n)) == NULL) {
+        *indexPtr = 0;
+        return -1;
+    }
+    for (i = *indexPtr; i >= 0 && i < n; i++) {
+        off = __atomic_load_n(&slots[i], __ATOMIC_RELAXED);
+        if (off <= 1)       /* empty, or a deleted marker */
+            continue;
+        if (!GoodRecordOff(off)) {
+            BadSlot(i, off);
+            continue;
         }
+        *indexPtr = i + 1;
+        *recPtr = MON_PTR(off);
+        return 1;
     }
     *indexPtr = 0;
     errno = ESRCH;
-    return NULL;
+    return 0;
+}
+
+Mon_Conn_t *MonMmapScan(int32_t *indexPtr)
+{
+    Mon_Conn_t *rec;
+
+    Scan(indexPtr, &rec);
+    return rec;
 }
 
 Mon_Conn_t *MonMmapIterateConn(Mon_Handle_t handle, int32_t *indexPtr)
@@ -236,7 +320,7 @@ Mon_Conn_t *MonMmapIterateConn(Mon_Handle_t handle, int32_t *indexPtr)
     info_t *info = handle;
     Mon_Conn_t *rec;
 
-    if (info == NULL) {
+    if (info == NULL || info->addr == NULL) {
         MON_ERR("MonMmapIterateConn", MON_BAD_HANDLE);
         return NULL;
     }
@@ -259,9 +343,9 @@ int Mon_MmapGetNextConn(Mon_Handle_t handle, int32_t readTime,
     info_t *info = handle;
     Mon_Conn_t *rec;
     uint32_t mask, state = 0;
-    int shift;
+    int shift, found;
 
-    if (info == NULL) {
+    if (info == NULL || info->addr == NULL) {
         MON_ERR("Mon_MmapGetNextConn", MON_BAD_HANDLE);
         errno = ENOENT;
         return -1;
@@ -278,10 +362,10 @@ int Mon_MmapGetNextConn(Mon_Handle_t handle, int32_t readTime,
     mask = 7u << shift;
 
     MonLock(info->hashMutex);
-    while ((rec = MonMmapScan(indexPtr)) != NULL)
+    while ((found = Scan(indexPtr, &rec)) == 1)
         if (__atomic_load_n(&rec->connState, __ATOMIC_ACQUIRE) & mask)
             break;
-    if (rec != NULL) {
+    if (found == 1) {
         state = __atomic_fetch_and(&rec->connState, ~mask, __ATOMIC_ACQ_REL);
         memcpy(connPtr, rec, sizeof *connPtr);
         connPtr->connState = ((state & mask) >> shift) | (state & MON_ACTIVE);
@@ -289,5 +373,7 @@ int Mon_MmapGetNextConn(Mon_Handle_t handle, int32_t readTime,
             rec->readTime = readTime;
     }
     MonUnlock(info->hashMutex);
-    return rec != NULL;
+    if (found < 0)
+        errno = EINVAL;
+    return found;
 }

@@ -121,9 +121,19 @@ MON_AT(MonMmap_t, align, 68);          MON_AT(MonMmap_t, base, 72);
 MON_AT(MonMmap_t, free, 80);
 MON_STATIC_ASSERT(sizeof(MonMmap_t) == MON_HDR_SIZE, "MonMmap_t size");
 
-/* Attaching and reading (any participant). */
+/* Attaching and reading (any participant).  A failed open or close leaves
+ * the handle allocated; Mon_MmapFree gives back what such a handle still
+ * holds (mutex handles, mapping, descriptor) and the handle itself.  It
+ * does not detach: use it only where Mon_MmapOpen or Mon_MmapClose failed.
+ *
+ * The readers trust nothing in the region: a header whose hash array does
+ * not lie inside the mapping makes Mon_MmapGetNextConn return -1 and
+ * MonMmapIterateConn return null with errno EINVAL (null with ESRCH is the
+ * end of a scan); a slot whose record would not lie whole and 8-aligned
+ * inside the mapping is skipped and reported once. */
 int Mon_MmapOpen(uint8_t procId, Mon_Handle_t *handlePtr);
 int Mon_MmapClose(Mon_Handle_t handle);
+void Mon_MmapFree(Mon_Handle_t handle);
 int Mon_MmapGetNextConn(Mon_Handle_t handle, int32_t readTime,
                         int32_t *indexPtr, Mon_Conn_t *connPtr);
 Mon_Conn_t *MonMmapIterateConn(Mon_Handle_t handle, int32_t *indexPtr);

@@ -37,7 +37,9 @@ void MonLock(Mon_Handle_t mutex);
 void MonUnlock(Mon_Handle_t mutex);
 
 /* The next live record from slot *indexPtr on; the caller holds the hash
- * mutex.  At the end: position 0, errno ESRCH, null. */
+ * mutex.  At the end: position 0, errno ESRCH, null; for a header that
+ * does not place the hash array inside the mapping: position 0, errno
+ * EINVAL, null (reported). */
 Mon_Conn_t *MonMmapScan(int32_t *indexPtr);
 
 /* Drops the deleted markers and places every record anew, inside the

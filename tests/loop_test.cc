@@ -43,6 +43,11 @@ class LoopTest : public testing::Test {
     table_.set_trace();
     set_poll_interval(10);
   }
+  // The writer first: it detaches through the reader's mapping.
+  void TearDown() override {
+    EXPECT_EQ(0, Mon_MmapClose(writer_));
+    EXPECT_EQ(0, Mon_MmapClose(reader_));
+  }
 
   // Runs passes for about the given seconds, the history dirty before each;
   // returns their trace.

@@ -111,10 +111,12 @@ TEST(SLList, ItemsAreDestroyedOnce) {
   EXPECT_EQ(item.use_count(), 1);
 }
 
-// Breaks the ring the way a stray write would.
+// Breaks the ring the way a stray write would, keeping hold of the node
+// cut off so that the stopping program does not leak it.
 struct Broken : SLList<int> {
-  void cut() { last->tl = nullptr; }
-  void loop_past_last() { last->tl->tl = last->tl; }
+  void cut() { lost = last->tl; last->tl = nullptr; }
+  void loop_past_last() { lost = last->tl->tl; last->tl->tl = last->tl; }
+  BaseSLNode *lost = nullptr;
 };
 
 TEST(SLListDeathTest, MisuseStops) {

@@ -147,6 +147,7 @@ TEST(Stress, ReaderTakesEveryLastChange) {
   int status;
   waitpid(writer, &status, 0);
   EXPECT_EQ(0, status);
+  EXPECT_EQ(0, Mon_MmapClose(h));
 
   ASSERT_EQ(1u, rep.drained) << "writer saw unread changes at the end";
   EXPECT_EQ(0u, rep.failures);

@@ -111,6 +111,7 @@ TEST(TableOpen, EarlyReaderLeftoverTableAndRemoval) {
   ASSERT_NE(nullptr, h);
   EXPECT_STREQ("open(/tmp/mon.mmap,0x2,0x1b6) failed", Info(h)->errMsg);
   EXPECT_EQ(ENOENT, Info(h)->errNum);
+  Mon_MmapFree(h);
   pid_t pid = fork();
   if (pid == 0)  // dies without closing
     _exit(Mon_MmapOpen(0, &h) || MonMmapStartConn(h, Key(1, 1), 1, 0, "left", nullptr, nullptr));

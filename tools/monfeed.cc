@@ -138,16 +138,23 @@ int RunDump() {
   Mon_Handle_t h;
   if (Mon_MmapOpen(kDumpReader, &h) != 0) {
     fprintf(stderr, "monfeed: cannot attach to the connection table\n");
+    Mon_MmapFree(h);
     return 1;
   }
   int32_t index = 0;
   Mon_Conn_t *rec;
+  int rc = 0;
   while ((rec = MonMmapIterateConn(h, &index)) != nullptr) {
     Mon_Conn_t copy;
     memcpy(&copy, rec, sizeof copy);
     PrintConn(copy, copy.connState >> MON_CHG_SHIFT(MON_ALARM_READER) & 7);
   }
-  return Mon_MmapClose(h) == 0 ? 0 : 1;
+  if (errno != ESRCH) {  // not the end of the scan: a damaged table
+    fprintf(stderr, "monfeed: read error in connection table\n");
+    rc = 1;
+  }
+  if (Mon_MmapClose(h) != 0) rc = 1;
+  return rc;
 }
 
 // Takes every change as the given reader and prints it, until stopped.
@@ -155,6 +162,7 @@ int RunWatch(int reader) {
   Mon_Handle_t h;
   if (Mon_MmapOpen((uint8_t)reader, &h) != 0) {
     fprintf(stderr, "monfeed: cannot attach as reader %d\n", reader);
+    Mon_MmapFree(h);
     return 1;
   }
   int rc = 0;
@@ -329,6 +337,7 @@ int RunFeed(const char *path, bool force) {
   }
   if (Mon_MmapOpen(0, &s.h) != 0) {
     fprintf(stderr, "monfeed: cannot create the connection table\n");
+    Mon_MmapFree(s.h);
     return 1;
   }
   printf("monfeed: table created, pid %ld\n", (long)getpid());
