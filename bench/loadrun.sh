@@ -7,7 +7,7 @@ set -euo pipefail
 usage() {
   cat >&2 <<'EOF'
 usage: loadrun.sh [-r rate] [-k open] [-s seconds] [-c delay] [-D "daemon flags"]
-                  [-q settle] [-b bindir] [-K dir] [-i seconds]
+                  [-q settle] [-b bindir] [-K dir] [-i seconds] [-t]
   -r connections per second (20)     -k connections open at once (10)
   -s seconds of traffic (10)         -c seconds the alarm command sleeps first (0)
   -D extra tollwatch flags, e.g. "-p 1000 -a 4"
@@ -15,14 +15,16 @@ usage: loadrun.sh [-r rate] [-k open] [-s seconds] [-c delay] [-D "daemon flags"
   -b directory of tollwatch, twparser and tw_loadgen (build/bin)
   -K copy the run's files (rules, logs, trace) into this directory
   -i measure the daemon's CPU over this many seconds without traffic instead
+  -t count the ends in the daemon's trace instead of by a command each (for
+     rates no command could keep up with); no latency then
 EOF
   exit 2
 }
 
 HERE=$(cd "$(dirname "$0")" && pwd)
-RATE=20 OPEN=10 SECONDS_=10 DELAY=0 DFLAGS= SETTLE=3 IDLE=0 KEEP=
+RATE=20 OPEN=10 SECONDS_=10 DELAY=0 DFLAGS= SETTLE=3 IDLE=0 KEEP= TRACE=
 BIN=$HERE/../build/bin
-while getopts r:k:s:c:D:q:b:K:i: opt; do
+while getopts r:k:s:c:D:q:b:K:i:t opt; do
   case $opt in
   r) RATE=$OPTARG ;;
   k) OPEN=$OPTARG ;;
@@ -32,6 +34,7 @@ while getopts r:k:s:c:D:q:b:K:i: opt; do
   q) SETTLE=$OPTARG ;;
   b) BIN=$OPTARG ;;
   i) IDLE=$OPTARG ;;
+  t) TRACE=1 ;;
   K) mkdir -p "$OPTARG" && KEEP=$(cd "$OPTARG" && pwd) ;;
   *) usage ;;
   esac
@@ -44,7 +47,7 @@ done
 
 # The table and its semaphores live in a namespace of the run's own.
 if [ -z "${LOADRUN_INSIDE:-}" ]; then
-  LOADRUN_INSIDE=1 exec "$HERE/../tests/nsrun.sh" "$0" "$@" -b "$BIN" ${KEEP:+-K "$KEEP"}
+  LOADRUN_INSIDE=1 exec "$HERE/../tests/nsrun.sh" "$0" "$@" -b "$BIN" ${KEEP:+-K "$KEEP"} ${TRACE:+-t}
 fi
 
 WORK=$(mktemp -d)
@@ -84,6 +87,11 @@ lines() { if [ -f "$1" ]; then wc -l <"$1"; else echo 0; fi; }
 # carries, and writes the user and the time it ran.
 sleep_cmd=
 [ "$DELAY" = 0 ] || sleep_cmd="sleep $DELAY; "
+if [ -n "$TRACE" ]; then
+  # No command: the trace shows every record the daemon took.
+  DFLAGS="$DFLAGS -t"
+  printf 'WHEN (app == 1)\nEXEC\necho never\nEND\n' >rules.conf
+else
 cat >rules.conf <<EOF
 react_time = 0
 out = $WORK/ends.txt
@@ -92,6 +100,7 @@ EXEC
 ${sleep_cmd}echo usr \$(date +%s%N) >> \$out
 END
 EOF
+fi
 
 start_both() {
   tw_loadgen -w 30 -o gen.log "$@" >gen.out 2>gen.err &
@@ -150,8 +159,14 @@ latencies() {
 report() {
   local ended seen
   ended=$(lines gen.log)
-  latencies >lat.txt
-  seen=$(lines lat.txt)
+  if [ -n "$TRACE" ]; then
+    : >lat.txt
+    seen=$(grep -oE '^[0-9]+: c[0-9]+@[^ ]+ 9/tcp' tw.err | sed 's/^[0-9]*: //; s/@.*//' |
+      sort -u | wc -l)
+  else
+    latencies >lat.txt
+    seen=$(lines lat.txt)
+  fi
   echo "rate $RATE/s, $OPEN open, $SECONDS_ s, command delay $DELAY s," \
     "daemon flags: ${DFLAGS:-none}"
   grep '^loadgen: started' gen.out || true
@@ -177,7 +192,7 @@ else
   start_both -r "$RATE" -k "$OPEN" -s "$SECONDS_"
   wait_for gen.out "holding table" \
     "$(awk -v s="$SECONDS_" -v k="$OPEN" -v r="$RATE" 'BEGIN { printf "%d", s + k / r + 60 }')"
-  settle
+  if [ -n "$TRACE" ]; then sleep "$SETTLE"; else settle; fi
   stop QUIT "$TW" 600
   report
 fi
