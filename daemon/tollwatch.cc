@@ -28,7 +28,6 @@ namespace {
 
 const char kTraceFile[] = "/tmp/tollwatch.log";
 constexpr int kSweepMs = 1000;           // look for ended connections gone
-constexpr int kWatchMs = 500;            // look for a table made again
 constexpr int64_t kMissedReportMs = 60000;
 
 volatile sig_atomic_t quit_requested;    // quit signals received
@@ -328,12 +327,7 @@ void process_mmap(AlarmTable &alarm_table, void *&handle, int refr_time) {
   int status;
 
   handle_signals();
-  static int64_t last_watch_ms;
-  int64_t start_ms = monotonic_ms();
-  if (start_ms - last_watch_ms >= kWatchMs) {  // a few system calls: not every pass
-    last_watch_ms = start_ms;
-    if (table_watch(handle)) missed.reset();
-  }
+  if (table_watch(handle)) missed.reset();  // before the table's semaphores are used
   for (;;) {
     int32_t now = static_cast<int32_t>(time(nullptr));
     status = Mon_MmapGetNextConn(handle, now, &index, &conn);

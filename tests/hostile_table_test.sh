@@ -182,10 +182,21 @@ kill -QUIT "$DAEMON"
 reap
 [ "$status" -eq 0 ] || fail "tollwatch did not quit cleanly"
 
-# Every byte 0xFF, reader entries included: taken over, then a bad header.
+# Every byte 0xFF, reader entries included: monfeed reports the bad
+# header; tollwatch takes the entry over, finds no live creator and waits
+# for a new table, as after a proxy restart, without crashing.
 restore all-ff
 fill 0 31744 0xff
-header_case
+dump 1
+has dump.err 'bad table header' || fail "dump: no report of the header"
+daemon
+within 10 has tw.err 'connection table lost, waiting for a new one' ||
+  fail "tollwatch: the garbled table not reported"
+sleep 1
+kill -0 "$DAEMON" 2>/dev/null || fail "tollwatch ended"
+kill -QUIT "$DAEMON"
+reap
+[ "$status" -eq 0 ] || fail "tollwatch exited $status after SIGQUIT"
 
 restore done
 kill -TERM "$FEEDER"
