@@ -242,6 +242,7 @@ class Comparison {
   // The value of this comparison for the record under check.
   int value();
   int evaluate(const void *expr1, const void *expr2, int is_double) const;
+  int value_of_two(int var);
   int check_application(const int *data0, const void *data1) const;
   int check_error(const int *data0, const void *data1) const;
   int check_host(int var, const void *pattern_ptr) const;

@@ -145,34 +145,74 @@ int Condition::value(int set_alert_time) {
 
 // ---- Comparisons
 
+namespace {
+
+// The six relations, on two numbers of one type.
+template <class T>
+inline int relate(int op, T a, T b) {
+  switch (op) {
+    case OP_EQ: return a == b;
+    case OP_LE: return a <= b;
+    case OP_GE: return a >= b;
+    case OP_LT: return a < b;
+    case OP_GT: return a > b;
+    case OP_NE: return a != b;
+  }
+  err_quit("unsupported operator found");
+}
+
+}  // namespace
+
 int Comparison::value() {
   if (!elemental) {
     int r = static_cast<Condition *>(operand[1])->value(0);
     return comp_operator == OP_EQ ? r : !r;
   }
-  const void *c = operandtype[1] == CONSTANT_OPERAND
-                      ? operand[1]
-                      : record.get_num(operandtype[1], operand[1]);
   int var = operandtype[0];
-  bool constant = operandtype[1] == CONSTANT_OPERAND;
+  if (operandtype[1] != CONSTANT_OPERAND) return value_of_two(var);
+  const void *c = operand[1];
   switch (var) {
     case VAR_SRC:
     case VAR_DST: {
-      void *field = record.get_num(var, nullptr);
-      if (!constant) return c != nullptr && evaluate(field, c, 0);
       int r = check_host(var, c);
       return comp_operator == OP_EQ ? r : !r;
     }
+    case VAR_APP: {
+      int port = record.app();
+      return check_application(&port, c);
+    }
+    case VAR_USER: {
+      int r = WildMatch(record.usr(), static_cast<const char *>(c));
+      return comp_operator == OP_EQ ? r : !r;
+    }
+    case VAR_TIME:
+      return static_cast<const TimeRange *>(c)->check(record.time());
+    case VAR_ERROR: {
+      int error = record.err();
+      return check_error(&error, c);
+    }
+  }
+  if (var <= CONSTANT_OPERAND || operand[0] == nullptr || c == nullptr)
+    return 0;
+  double *v = static_cast<Total *>(operand[0])->process();
+  return v != nullptr && relate(comp_operator, *v, *static_cast<const double *>(c));
+}
+
+// A variable or aggregate on the right: two addresses, two times, or two
+// aggregates are compared by value.
+int Comparison::value_of_two(int var) {
+  const void *c = record.get_num(operandtype[1], operand[1]);
+  switch (var) {
+    case VAR_SRC:
+    case VAR_DST:
+    case VAR_TIME:
+      return c != nullptr && evaluate(record.get_num(var, nullptr), c, 0);
     case VAR_APP:
       return check_application(static_cast<int *>(record.get_num(var, nullptr)), c);
     case VAR_USER: {
       int r = WildMatch(record.usr(), static_cast<const char *>(c));
       return comp_operator == OP_EQ ? r : !r;
     }
-    case VAR_TIME:
-      // Against another time variable the two times are compared.
-      if (!constant) return c != nullptr && evaluate(record.get_num(var, nullptr), c, 0);
-      return static_cast<const TimeRange *>(c)->check(record.time());
     case VAR_ERROR:
       return check_error(static_cast<int *>(record.get_num(var, nullptr)), c);
   }
@@ -184,26 +224,13 @@ int Comparison::value() {
 
 int Comparison::evaluate(const void *expr1, const void *expr2,
                          int is_double) const {
-  double a, b;
-  if (is_double) {
-    a = *static_cast<const double *>(expr1);
-    b = *static_cast<const double *>(expr2);
-  } else {
-    a = *static_cast<const int *>(expr1);
-    b = *static_cast<const int *>(expr2);
-  }
-  switch (comp_operator) {
-    case OP_EQ: return a == b;
-    case OP_LE: return a <= b;
-    case OP_GE: return a >= b;
-    case OP_LT: return a < b;
-    case OP_GT: return a > b;
-    case OP_NE: return a != b;
-  }
-  err_quit("unsupported operator found");
+  if (is_double)
+    return relate(comp_operator, *static_cast<const double *>(expr1),
+                  *static_cast<const double *>(expr2));
+  return relate(comp_operator, *static_cast<const int *>(expr1),
+                *static_cast<const int *>(expr2));
 }
 
-// Ports are +p for TCP, -p for UDP and p + 65536 for either protocol.
 int Comparison::check_application(const int *data0, const void *data1) const {
   if (comp_operator == OP_IN_RANGE)
     return static_cast<const AppRange *>(data1)->check(*data0);
@@ -211,15 +238,16 @@ int Comparison::check_application(const int *data0, const void *data1) const {
   int c = *static_cast<const int *>(data1);
   if (c > 65535) {
     if (r <= 65535) r = abs(r) + 65536;
-    return evaluate(&r, &c, 0);
+    return relate(comp_operator, r, c);
   }
   if ((r < 0) != (c < 0)) return 0;
-  if (r < 0) return evaluate(&c, &r, 0);  // -p reverses the order of p
-  return evaluate(&r, &c, 0);
+  if (r < 0) return relate(comp_operator, c, r);  // -p reverses the order of p
+  return relate(comp_operator, r, c);
 }
 
 int Comparison::check_error(const int *data0, const void *data1) const {
-  if (comp_operator != OP_IN_RANGE) return evaluate(data0, data1, 0);
+  if (comp_operator != OP_IN_RANGE)
+    return relate(comp_operator, *data0, *static_cast<const int *>(data1));
   const Range *range = static_cast<const Range *>(data1);
   return range->low <= *data0 && *data0 <= range->high;
 }
@@ -229,7 +257,7 @@ int Comparison::check_host(int var, const void *pattern_ptr) const {
   memset(&si, 0, sizeof si);
   si.sin_family = AF_INET;
   si.sin_addr.s_addr =
-      static_cast<in_addr_t>(*static_cast<int *>(record.get_num(var, nullptr)));
+      static_cast<in_addr_t>(var == VAR_SRC ? record.src() : record.dst());
   const host *h = static_cast<const host *>(pattern_ptr);
   // An address pattern reads the name only when the address is unknown.
   if (h->type == 0 && si.sin_addr.s_addr != 0) return CheckHost(h, &si, nullptr);
