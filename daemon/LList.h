@@ -70,7 +70,10 @@ class BaseSLList {
   void join(BaseSLList &other);
 
   // Checks used by the item accessors of SLList<T>.
-  BaseSLNode *checked_node(Pix p) const;
+  BaseSLNode *checked_node(Pix p) const {
+    if (p == nullptr) error("null Pix");
+    return static_cast<BaseSLNode *>(p);
+  }
   BaseSLNode *front_node() const;
   BaseSLNode *rear_node() const;
 

@@ -128,11 +128,6 @@ int BaseSLList::OK() const {
   error("invariant failure");
 }
 
-BaseSLNode *BaseSLList::checked_node(Pix p) const {
-  if (p == nullptr) error("null Pix");
-  return to_node(p);
-}
-
 BaseSLNode *BaseSLList::front_node() const {
   if (last == nullptr) error("front: empty list");
   return last->tl;

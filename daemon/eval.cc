@@ -147,6 +147,19 @@ int Condition::value(int set_alert_time) {
 
 namespace {
 
+// A list is a chain of or-nodes, each with one test of an item; walked
+// here without a call per node.  Any other shape is valued as a tree.
+int list_value(Condition *node) {
+  for (; node != nullptr; node = node->subcond2) {
+    if (node->rule != RULE_OR) return node->value(0);
+    Condition *item = node->subcond1;
+    if (item == nullptr) continue;
+    if (item->rule == RULE_COMPARISON ? item->comp->value() : item->value(0))
+      return 1;
+  }
+  return 0;
+}
+
 // The six relations, on two numbers of one type.
 template <class T>
 inline int relate(int op, T a, T b) {
@@ -165,7 +178,7 @@ inline int relate(int op, T a, T b) {
 
 int Comparison::value() {
   if (!elemental) {
-    int r = static_cast<Condition *>(operand[1])->value(0);
+    int r = list_value(static_cast<Condition *>(operand[1]));
     return comp_operator == OP_EQ ? r : !r;
   }
   int var = operandtype[0];
@@ -274,16 +287,18 @@ int AppRange::check(int port) const {
   return low <= port && port <= high;
 }
 
-// The calendar fields of the last time asked for; every time comparison
-// of one record asks for the same time.
+// The calendar fields of a time, worked out once per minute: time
+// comparisons read nothing finer than the minute, and the records of one
+// check, and mostly the next ones, share it.
 const struct tm *calendar(int t) {
-  static int cached_t;
+  static int64_t cached_minute = INT64_MIN;
   static bool valid;
   static struct tm tm;
-  if (!valid || t != cached_t) {
+  int64_t minute = (static_cast<int64_t>(t) - ((t % 60) + 60) % 60) / 60;
+  if (minute != cached_minute) {
     time_t when = t;
     valid = localtime_r(&when, &tm) != nullptr;
-    cached_t = t;
+    cached_minute = minute;
   }
   return valid ? &tm : nullptr;
 }
