@@ -7,7 +7,8 @@
 // Each line: kind, "#" and the aggregate's number, its key fields, then
 // items=N first=T last=T, and sum=S for the kinds whose items carry a
 // value.  Lines are sorted.  A corrupt record stops the listing with the
-// daemon's own message and exit status 1.
+// daemon's own message and exit status 1; so do damaged files, checked
+// before anything is read, and named in the message.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -31,10 +32,11 @@ namespace {
 }
 
 DBM *Open(const std::string &name, int flags) {
+  errno = 0;
   DBM *d = dbm_open(const_cast<char *>(name.c_str()), flags, 0);
   if (d == nullptr) {
     fprintf(stderr, "twhistory: can't open %s: %s\n", name.c_str(),
-            strerror(errno));
+            errno != 0 ? strerror(errno) : "not a readable history file");
     exit(1);
   }
   return d;
@@ -86,7 +88,7 @@ bool Describe(const datum &key, std::string *text) {
     pos += 4;
   }
   if (bits & FLAG_USR)
-    *text += " usr=" + std::string(key.dptr + pos, key.dsize - pos);
+    *text += " usr=" + printable(std::string(key.dptr + pos, key.dsize - pos).c_str());
   return true;
 }
 
@@ -183,6 +185,11 @@ int main(int argc, char **argv) {
   std::string base = argv[arg];
 
   AlarmTable table;  // an empty rule set: the store reports through it
+  std::string fault = history_damage(base);
+  if (!fault.empty()) {
+    fprintf(stderr, "twhistory: %s\n", fault.c_str());
+    return 1;
+  }
   int flags = age != 0 ? O_RDWR : O_RDONLY;
   db1 = Open(base + "1", flags);
   db2 = Open(base + "2", flags);
