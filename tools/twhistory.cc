@@ -123,7 +123,9 @@ void Age(int seconds) {
   Database db;
   for (const std::string &key : Keys()) {
     Load(db, key);
-    for (int i = 1; i <= db.count; i += db.increment) db.newly[i] -= seconds;
+    for (int i = 1; i <= db.count; i += db.increment)
+      db.newly[i] = db.newly[i] >= INT_MIN + seconds ? db.newly[i] - seconds
+                                                    : INT_MIN;
     db.store();
   }
 }
