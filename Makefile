@@ -11,7 +11,7 @@ FUZZ_BUILD   ?= build-fuzz
 FUZZ_FLAGS    = -g -O1 -fsanitize=address,undefined,fuzzer-no-link \
                 -fno-sanitize-recover=undefined
 
-.PHONY: all deps build test bench fuzz demo clean
+.PHONY: all deps build test bench fuzz demo kill-run clean
 
 all: build
 
@@ -40,6 +40,12 @@ test: deps
 
 bench: build
 	for b in $(BUILD)/bin/tw_*bench; do $$b; done
+
+# tollwatch killed 20 times at random moments under load and refreshes;
+# every restart must find the history whole.  Not part of make test.
+kill-run: build
+	@B=$(abspath $(BUILD))/bin; tests/nsrun.sh $(CURDIR)/tests/kill_run.sh \
+	  $$B/tollwatch $$B/twparser $$B/monfeed $$B/twhistory 20
 
 # The daemon at work on the example rules and traffic, in a private /tmp.
 demo: build
