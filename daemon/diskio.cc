@@ -22,6 +22,11 @@ namespace {
 // Largest number of ints a record may hold in all its chunks.
 int max_ints(int max_data) { return MAX_CHUNKS * max_data / 4; }
 
+// The history's file names: files 1 and 2, each a .pag and a .dir.
+std::string file_name(const std::string &stem, int n, const char *suffix) {
+  return stem + std::to_string(n) + "." + suffix;
+}
+
 unsigned char *key_bytes(datum &key) {
   return reinterpret_cast<unsigned char *>(key.dptr);
 }
@@ -70,6 +75,7 @@ void Database::compose_key(int bit, const void *data, int len, int variable) {
 
 namespace {
 const char kNotIncreasing[] = "fail times are not increasing";
+const char kUnreadable[] = "history file cannot be read";
 }  // namespace
 
 const char *Database::read_record(DBM *dbm1, DBM *dbm2, int increase,
@@ -92,7 +98,7 @@ const char *Database::read_record(DBM *dbm1, DBM *dbm2, int increase,
     kb[1] = static_cast<unsigned char>(chunk);
     datum d = dbm_fetch(from, key);
     if (d.dptr == nullptr) {
-      if (dbm_error(from)) fault = "history file cannot be read";
+      if (dbm_error(from)) fault = kUnreadable;
       break;
     }
     if (d.dsize < 4 || d.dsize > max_data || d.dsize % 4 != 0) {
@@ -142,6 +148,13 @@ int Database::retrieve(DBM *dbm1, DBM *dbm2, int increase) {
   int file;
   const char *fault = read_record(dbm1, dbm2, increase, &file);
   if (fault == kNotIncreasing) error(fault, count);
+  if (fault == kUnreadable && ALRM_table_ptr != nullptr &&
+      ALRM_table_ptr->db_file() != nullptr) {
+    std::string where = "history file " +
+                        file_name(ALRM_table_ptr->db_file(), file, "pag") +
+                        " cannot be read";
+    print_key(where.c_str(), 1);
+  }
   if (fault != nullptr) print_key(fault, 1);
   return 0;
 }
@@ -386,11 +399,6 @@ std::string tmp_name(const std::string &base, int n) {
   return base + ".tmp" + std::to_string(n);
 }
 
-// The history's file names: files 1 and 2, each a .pag and a .dir.
-std::string file_name(const std::string &stem, int n, const char *suffix) {
-  return stem + std::to_string(n) + "." + suffix;
-}
-
 // Present while the fresh files of a refresh are complete and being moved
 // over the live ones: a start-up finishes the moves.
 std::string commit_mark(const std::string &base) { return base + ".refresh"; }
@@ -503,7 +511,8 @@ void finish_refresh(const std::string &base) {
     remove_fresh(base);  // an unfinished rewrite: the old files stand
     return;
   }
-  if (!move_fresh(base)) err_quit("history refresh of %s not finished", base.c_str());
+  if (!move_fresh(base))
+    err_quit("history refresh of %s not finished", base.c_str());
   unlink(mark.c_str());
   sync_path(dir_of(base));
 }
@@ -580,10 +589,18 @@ int Database::refresh() {
     }
     free_space();
   }
+  bool walked = dbm_error(old1) == 0;  // a walk cut short would lose keys
   dbm_close(db1);  // written out, so they can be synced
   dbm_close(db2);
   db1 = old1;
   db2 = old2;
+  if (!walked) {
+    err_ret("history file %s1.pag cannot be read through, not refreshed",
+            base.c_str());
+    remove_fresh(base);
+    hold(SIG_UNBLOCK, SIGINT, SIGQUIT);
+    return 1;
+  }
   if (!commit_fresh(base)) {
     err_ret("history refresh files of %s not written, not refreshed",
             base.c_str());

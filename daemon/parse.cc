@@ -181,7 +181,8 @@ void SymbolTable::read(char *sym, char *&lineptr) {
   token.get(lineptr, 0, WORD_DELIMS);
   double number = a2d(token, 9, 0);  // "1e99" and "inf" fit in nine
   if (!(number > -1 && number < 2147483648.0))
-    token.error(number < 0 ? "value cannot be less than 0" : "value out of range");
+    token.error(number < 0 ? "value cannot be less than 0"
+                           : "value out of range");
   int value = static_cast<int>(number);
   if (value < 0) token.error("value cannot be less than 0");
   if (react) {

@@ -88,7 +88,8 @@ bool Describe(const datum &key, std::string *text) {
     pos += 4;
   }
   if (bits & FLAG_USR)
-    *text += " usr=" + printable(std::string(key.dptr + pos, key.dsize - pos).c_str());
+    *text += " usr=" +
+             printable(std::string(key.dptr + pos, key.dsize - pos).c_str());
   return true;
 }
 
