@@ -60,7 +60,7 @@ std::string Port(int app) {
   if (app > 65535)
     snprintf(buf, sizeof buf, "%d/either", app - 65536);
   else if (app < 0)
-    snprintf(buf, sizeof buf, "%d/udp", -app);
+    snprintf(buf, sizeof buf, "%lld/udp", -static_cast<long long>(app));
   else
     snprintf(buf, sizeof buf, "%d/tcp", app);
   return buf;
