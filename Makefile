@@ -25,7 +25,7 @@ ASAN_ENV      = ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1 \
                 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 .PHONY: all deps check-deps build test test-asan bench fuzz demo install \
-        package clean
+        package kill-run clean
 
 all: build
 
@@ -69,6 +69,12 @@ bench: deps
 	cmake -S . -B $(BUILD) -DTW_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS)
 	for b in $(BUILD)/bin/tw_*bench; do $$b; done
+
+# tollwatch killed 20 times at random moments under load and refreshes;
+# every restart must find the history whole.  Not part of make test.
+kill-run: build
+	@B=$(abspath $(BUILD))/bin; tests/nsrun.sh $(CURDIR)/tests/kill_run.sh \
+	  $$B/tollwatch $$B/twparser $$B/monfeed $$B/twhistory 20
 
 # The daemon at work on the example rules and traffic, in a private /tmp.
 demo: build

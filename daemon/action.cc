@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <initializer_list>
+#include <string>
 
 #include "audit.h"
 #include "error.h"
@@ -40,19 +41,78 @@ int too_long(char *result, int pos) {
   return -1;
 }
 
+// Characters a value may show bare outside quotes: the shell neither
+// splits, expands nor escapes on them.
+bool bare_char(unsigned char c) {
+  return alpha_num(c) || strchr("@%_+:,./-", c) != nullptr;
+}
+
+// Where the stored command stands before its next byte: outside quotes or
+// inside its own single or double quotes, and whether a backslash has
+// just made that byte plain.
+struct Quoting {
+  char quote = 0;
+  bool escaped = false;
+
+  void step(char c) {
+    if (escaped) {
+      escaped = false;
+    } else if (quote == '\'') {
+      if (c == '\'') quote = 0;
+    } else if (c == '\\') {
+      escaped = true;
+    } else if (quote == '"') {
+      if (c == '"') quote = 0;
+    } else if (c == '\'' || c == '"') {
+      quote = c;
+    }
+  }
+};
+
+// The cleaned text of a value: what ok_char keeps stays, each other byte
+// and a leading '-' (which would read as an option) become '?'.
+std::string clean(const char *text) {
+  std::string s;
+  for (const char *t = text; *t != '\0'; t++)
+    s += ok_char(static_cast<unsigned char>(*t)) ? *t : '?';
+  if (!s.empty() && s[0] == '-') s[0] = '?';
+  return s;
+}
+
+// How a cleaned value is written where the command stands, so that the
+// shell reads it as one literal piece of text: bare outside quotes when
+// nothing in it is special, else single-quoted; as it is inside the
+// command's single quotes; with backslashes doubled inside its double
+// quotes.  (A value always follows a delimiter of the command, so no
+// backslash of the command is pending before it.)
+std::string quoted(const std::string &value, const Quoting &q) {
+  if (q.quote == '\'') return value;
+  std::string out;
+  if (q.quote == '"') {
+    for (char c : value) out += c == '\\' ? "\\\\" : std::string(1, c);
+    return out;
+  }
+  bool bare = !value.empty();
+  for (char c : value) bare = bare && bare_char(static_cast<unsigned char>(c));
+  return bare ? value : "'" + value + "'";
+}
+
 }  // namespace
 
 // Builds the line from the stored command: with how_expand 1 only plain
 // variables are filled in (time and aggregate items stay as stored), with
 // 2 every item.  Inserted values are cleaned while they are copied, so the
-// record itself is left as it is for the alarms after this one.
+// record itself is left as it is for the alarms after this one, and each
+// goes in as one literal word of the shell.
 int Action::substitute(char *result, int result_len, int how_expand) {
   int pos = 0;
+  Quoting q;
   const char *p = command;
   while (*p != '\0') {
     int marker = static_cast<unsigned char>(*p);
     if (marker != ITEM_VARIABLE && marker != ITEM_AGGREGATE) {
       if (pos + 1 >= result_len - 1) return too_long(result, pos);
+      q.step(*p);
       result[pos++] = *p++;
       continue;
     }
@@ -69,11 +129,11 @@ int Action::substitute(char *result, int result_len, int how_expand) {
     memcpy(&ref, p + 1 + sizeof variable, sizeof ref);
     p += ITEM_SIZE;
     const char *text = record.get_str(variable, ref);
-    if (text == nullptr) text = "";
-    int n = static_cast<int>(strlen(text));
+    std::string value = quoted(clean(text != nullptr ? text : ""), q);
+    int n = static_cast<int>(value.size());
     if (pos + n >= result_len - 1) return too_long(result, pos);
-    for (int i = 0; i < n; i++)
-      result[pos++] = ok_char(static_cast<unsigned char>(text[i])) ? text[i] : '?';
+    memcpy(result + pos, value.data(), n);
+    pos += n;
   }
   result[pos] = '\0';
   return pos;

@@ -9,6 +9,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <string>
+
 #include "LList.h"
 #include "error.h"
 
@@ -499,6 +501,9 @@ class Database {
   int set_key(int variable);
   void compose_key(int bit, const void *data, int len, int variable);
   int retrieve(DBM *dbm1, DBM *dbm2, int increase);
+  // Reads the key's record as retrieve does; null when it reads back
+  // whole, else what is wrong, with file set to 1 or 2 for where.
+  const char *read_record(DBM *dbm1, DBM *dbm2, int increase, int *file);
   int store();
   int remove(int until);
   int item_num(int search_time) const;
@@ -531,6 +536,14 @@ class Database {
   int chunks = 0;   // chunks held under the key, from the last read/write
   int key_len = 0;  // the key being composed
 };
+
+// Before the daemon opens the history: finishes or drops a refresh that
+// was cut short, then stops with a message naming the file when the
+// history is damaged (prepare_history).  history_damage only tells: an
+// empty string when the files are sound or none exists yet.
+void finish_refresh(const std::string &base);
+std::string history_damage(const std::string &base);
+void prepare_history(const char *base);
 
 // Items that end in the connection id and, but for ACCESS, carry a value:
 // a connection reported again replaces its earlier item.

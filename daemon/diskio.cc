@@ -7,9 +7,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "audit.h"
 #include "error.h"
@@ -18,6 +21,11 @@ namespace {
 
 // Largest number of ints a record may hold in all its chunks.
 int max_ints(int max_data) { return MAX_CHUNKS * max_data / 4; }
+
+// The history's file names: files 1 and 2, each a .pag and a .dir.
+std::string file_name(const std::string &stem, int n, const char *suffix) {
+  return stem + std::to_string(n) + "." + suffix;
+}
 
 unsigned char *key_bytes(datum &key) {
   return reinterpret_cast<unsigned char *>(key.dptr);
@@ -65,31 +73,50 @@ void Database::compose_key(int bit, const void *data, int len, int variable) {
 
 // ---- Reading and writing records
 
-int Database::retrieve(DBM *dbm1, DBM *dbm2, int increase) {
+namespace {
+const char kNotIncreasing[] = "fail times are not increasing";
+const char kUnreadable[] = "history file cannot be read";
+}  // namespace
+
+const char *Database::read_record(DBM *dbm1, DBM *dbm2, int increase,
+                                  int *file) {
+  free(info);
+  info = newly = nullptr;
+  count = 0;
+  *file = 1;
   unsigned char *kb = key_bytes(key);
+  if (key.dsize < 4 || key.dsize > MAX_REC_LEN - 8 || kb[0] >= N_TOTALS)
+    return "database corrupt";
   increment = kb[0] == TOT_FAIL ? 1 : kb[0] == TOT_ACCESS ? 2 : 3;
   max_data = (MAX_REC_LEN - key.dsize) & ~3;
-  free(info);
-  info = nullptr;
-  count = 0;
 
+  const char *fault = nullptr;
   int chunk = 0, read = 0;
-  while (chunk < MAX_CHUNKS) {
+  while (chunk < MAX_CHUNKS && fault == nullptr) {
+    DBM *from = chunk == 0 ? dbm1 : dbm2;
+    *file = chunk == 0 ? 1 : 2;
     kb[1] = static_cast<unsigned char>(chunk);
-    datum d = dbm_fetch(chunk == 0 ? dbm1 : dbm2, key);
-    if (d.dptr == nullptr) break;
-    if (d.dsize < 4 || d.dsize > max_data || d.dsize % 4 != 0)
-      print_key("database corrupt", 1);
-    if (chunk == 0) {
-      memcpy(&count, d.dptr, 4);
-      if (count < 0 || count >= max_ints(max_data))
-        print_key("record capacity reached while reading", 1);
-      capacity = count + 1 + (increase ? increment : 0);
-      info = static_cast<int *>(malloc(capacity * sizeof(int)));
-      if (info == nullptr) memory_err();
+    datum d = dbm_fetch(from, key);
+    if (d.dptr == nullptr) {
+      if (dbm_error(from)) fault = kUnreadable;
+      break;
     }
-    if (d.dsize / 4 > count + 1 - read)
-      print_key("data size greater than count while reading", 1);
+    if (d.dsize < 4 || d.dsize > max_data || d.dsize % 4 != 0) {
+      fault = "database corrupt";
+    } else if (chunk == 0) {
+      memcpy(&count, d.dptr, 4);
+      // Checked before any arithmetic: the count is the file's word.
+      if (count < 0 || count > max_ints(max_data) - 1) {
+        fault = "record capacity reached while reading";
+      } else {
+        capacity = count + 1 + (increase ? increment : 0);
+        info = static_cast<int *>(malloc(capacity * sizeof(int)));
+        if (info == nullptr) memory_err();
+      }
+    }
+    if (fault == nullptr && d.dsize / 4 > count + 1 - read)
+      fault = "data size greater than count while reading";
+    if (fault != nullptr) break;
     memcpy(info + read, d.dptr, d.dsize);
     read += d.dsize / 4;
     chunk++;
@@ -97,21 +124,38 @@ int Database::retrieve(DBM *dbm1, DBM *dbm2, int increase) {
   }
   kb[1] = 0;
   chunks = chunk;
+  if (fault != nullptr) return fault;
 
   if (read == 0) {
+    free(info);
     capacity = increment + 1;
     info = static_cast<int *>(calloc(capacity, sizeof(int)));
     if (info == nullptr) memory_err();
     count = 0;
     newly = info;
-    return 0;
+    return nullptr;
   }
-  if (count != read - 1)
-    print_key("count differs from data size while reading", 1);
   newly = info;
+  if (count != read - 1) return "count differs from data size while reading";
+  if (count % increment != 0) return "count is not whole items while reading";
+  *file = 1;
   for (int i = 1; i < count - (increment - 1); i += increment)
-    if (info[i] > info[i + increment])
-      error("fail times are not increasing", count);
+    if (info[i] > info[i + increment]) return kNotIncreasing;
+  return nullptr;
+}
+
+int Database::retrieve(DBM *dbm1, DBM *dbm2, int increase) {
+  int file;
+  const char *fault = read_record(dbm1, dbm2, increase, &file);
+  if (fault == kNotIncreasing) error(fault, count);
+  if (fault == kUnreadable && ALRM_table_ptr != nullptr &&
+      ALRM_table_ptr->db_file() != nullptr) {
+    std::string where = "history file " +
+                        file_name(ALRM_table_ptr->db_file(), file, "pag") +
+                        " cannot be read";
+    print_key(where.c_str(), 1);
+  }
+  if (fault != nullptr) print_key(fault, 1);
   return 0;
 }
 
@@ -352,7 +396,7 @@ double Database2::total(int search_time) {
   return sum;
 }
 
-// ---- Refresh
+// ---- Refresh and start-up
 
 namespace {
 
@@ -370,11 +414,160 @@ std::string tmp_name(const std::string &base, int n) {
   return base + ".tmp" + std::to_string(n);
 }
 
+// Present while the fresh files of a refresh are complete and being moved
+// over the live ones: a start-up finishes the moves.
+std::string commit_mark(const std::string &base) { return base + ".refresh"; }
+
+// Forces a file, or the directory a name lies in, to the disk.
+bool sync_path(const std::string &path) {
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  bool ok = fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+std::string dir_of(const std::string &path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+const char *const kSuffixes[] = {"pag", "dir"};
+
+// Moves the fresh files over the live ones (those still there).
+bool move_fresh(const std::string &base) {
+  bool ok = true;
+  for (int n = 1; n <= 2; n++)
+    for (const char *suffix : kSuffixes) {
+      std::string from = file_name(base + ".tmp", n, suffix);
+      std::string to = file_name(base, n, suffix);
+      if (access(from.c_str(), F_OK) != 0) continue;
+      if (rename(from.c_str(), to.c_str()) != 0) {
+        err_ret("can't rename %s to %s", from.c_str(), to.c_str());
+        ok = false;
+      }
+    }
+  return sync_path(dir_of(base)) && ok;
+}
+
+void remove_fresh(const std::string &base) {
+  for (int n = 1; n <= 2; n++)
+    for (const char *suffix : kSuffixes)
+      unlink(file_name(base + ".tmp", n, suffix).c_str());
+}
+
+// The fresh files and the mark go to the disk before the first move, so
+// that a crash leaves either the old files or all the new ones.
+bool commit_fresh(const std::string &base) {
+  for (int n = 1; n <= 2; n++)
+    for (const char *suffix : kSuffixes)
+      if (!sync_path(file_name(base + ".tmp", n, suffix))) return false;
+  std::string mark = commit_mark(base);
+  int fd = open(mark.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0) return false;
+  bool ok = fsync(fd) == 0;
+  ::close(fd);
+  return ok && sync_path(dir_of(base));
+}
+
+// What is wrong with one history file; empty when it reads through.
+std::string unreadable(const std::string &stem, int n) {
+  std::string name = file_name(stem, n, "pag");
+  DBM *d = dbm_open(const_cast<char *>((stem + std::to_string(n)).c_str()),
+                    O_RDONLY, 0);
+  if (d == nullptr) return "history file " + name + " cannot be read";
+  datum k;
+  for (k = dbm_firstkey(d); k.dptr != nullptr; k = dbm_nextkey(d)) {
+  }
+  bool bad = dbm_error(d) != 0;
+  dbm_close(d);
+  return bad ? "history file " + name + " cannot be read through" : "";
+}
+
+// Every record whose first chunk file 1 holds must read back whole.
+std::string bad_record(const std::string &base) {
+  std::string b1 = base + "1", b2 = base + "2";
+  DBM *d1 = dbm_open(const_cast<char *>(b1.c_str()), O_RDONLY, 0);
+  DBM *d2 = dbm_open(const_cast<char *>(b2.c_str()), O_RDONLY, 0);
+  std::vector<std::string> keys;
+  if (d1 != nullptr)
+    for (datum k = dbm_firstkey(d1); k.dptr != nullptr; k = dbm_nextkey(d1))
+      keys.emplace_back(k.dptr, k.dsize);
+  std::string fault;
+  Database db;
+  for (const std::string &key : keys) {
+    if (d1 == nullptr || d2 == nullptr) break;
+    db.free_space();
+    db.key.dptr = static_cast<char *>(malloc(key.size() + 1));
+    if (db.key.dptr == nullptr) memory_err();
+    memcpy(db.key.dptr, key.data(), key.size());
+    db.key.dsize = static_cast<int>(key.size());
+    int file = 1;
+    const char *why = key.size() >= 2 && key[1] != '\0'
+                          ? "database corrupt"
+                          : db.read_record(d1, d2, 0, &file);
+    if (why != nullptr) {
+      fault = "history file " + file_name(base, file, "pag") +
+              " holds a damaged record: " + why;
+      break;
+    }
+  }
+  if (d1 != nullptr) dbm_close(d1);
+  if (d2 != nullptr) dbm_close(d2);
+  return fault;
+}
+
 }  // namespace
 
-// Copies every record into fresh files without its expired items, then
-// moves the fresh files over the live ones.  The quit and interrupt
-// signals wait meanwhile, so the files are never left half written.
+void finish_refresh(const std::string &base) {
+  std::string mark = commit_mark(base);
+  if (access(mark.c_str(), F_OK) != 0) {
+    remove_fresh(base);  // an unfinished rewrite: the old files stand
+    return;
+  }
+  if (!move_fresh(base))
+    err_quit("history refresh of %s not finished", base.c_str());
+  unlink(mark.c_str());
+  sync_path(dir_of(base));
+}
+
+std::string history_damage(const std::string &base) {
+  if (access(commit_mark(base).c_str(), F_OK) == 0)
+    return "history " + base + " is in the middle of a refresh";
+  int present = 0;
+  std::string missing;
+  for (int n = 1; n <= 2; n++)
+    for (const char *suffix : kSuffixes) {
+      std::string name = file_name(base, n, suffix);
+      struct stat st;
+      if (stat(name.c_str(), &st) != 0) {
+        if (missing.empty()) missing = "history file " + name + " is missing";
+        continue;
+      }
+      present++;
+      if (st.st_size == 0) return "history file " + name + " is empty";
+    }
+  if (present == 0) return "";  // a history yet to begin
+  if (!missing.empty()) return missing;
+  for (int n = 1; n <= 2; n++) {
+    std::string fault = unreadable(base, n);
+    if (!fault.empty()) return fault;
+  }
+  return bad_record(base);
+}
+
+void prepare_history(const char *base) {
+  finish_refresh(base);
+  std::string fault = history_damage(base);
+  if (!fault.empty()) err_quit("%s", fault.c_str());
+}
+
+// Copies every record into fresh files without its expired items, syncs
+// them, and then moves them over the live ones, which are opened again.
+// The quit and interrupt signals wait meanwhile; a crash in between leaves
+// the old files or, once the mark is down, the new ones for the next
+// start-up to finish moving.
 int Database::refresh() {
   hold(SIG_BLOCK, SIGQUIT, SIGINT);
   DBM *old1 = db1, *old2 = db2;
@@ -411,17 +604,37 @@ int Database::refresh() {
     }
     free_space();
   }
-  dbm_close(old1);
-  dbm_close(old2);
-
-  for (int n = 1; n <= 2; n++) {
-    for (const char *suffix : {"pag", "dir"}) {
-      std::string from = tmp_name(base, n) + "." + suffix;
-      std::string to = base + std::to_string(n) + "." + suffix;
-      if (rename(from.c_str(), to.c_str()) != 0)
-        err_ret("can't rename %s to %s", from.c_str(), to.c_str());
-    }
+  bool walked = dbm_error(old1) == 0;  // a walk cut short would lose keys
+  dbm_close(db1);  // written out, so they can be synced
+  dbm_close(db2);
+  db1 = old1;
+  db2 = old2;
+  if (!walked) {
+    err_ret("history file %s1.pag cannot be read through, not refreshed",
+            base.c_str());
+    remove_fresh(base);
+    hold(SIG_UNBLOCK, SIGINT, SIGQUIT);
+    return 1;
   }
+  if (!commit_fresh(base)) {
+    err_ret("history refresh files of %s not written, not refreshed",
+            base.c_str());
+    remove_fresh(base);
+    unlink(commit_mark(base).c_str());
+    hold(SIG_UNBLOCK, SIGINT, SIGQUIT);
+    return 1;
+  }
+  close();
+  // A move that failed leaves the mark: the next start-up moves again.
+  if (move_fresh(base)) {
+    unlink(commit_mark(base).c_str());
+    sync_path(dir_of(base));
+  }
+  std::string b1 = base + "1", b2 = base + "2";
+  db1 = dbm_open(const_cast<char *>(b1.c_str()), O_RDWR, 0600);
+  db2 = dbm_open(const_cast<char *>(b2.c_str()), O_RDWR, 0600);
+  if (db1 == nullptr || db2 == nullptr)
+    err_quit("can't open history %s after its refresh", base.c_str());
   hold(SIG_UNBLOCK, SIGINT, SIGQUIT);
   return 0;
 }

@@ -3,6 +3,8 @@
 #ifndef TW_ERROR_H
 #define TW_ERROR_H
 
+#include <string>
+
 extern "C" {
 #include <ndbm.h>  // declares C functions without a C++ guard
 }
@@ -21,5 +23,8 @@ int err_ret(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void err_dump(const char *fmt, ...)
     __attribute__((format(printf, 1, 2)));
 void my_perror();
+// A name as messages and the trace show it: control bytes as \ooo and a
+// backslash doubled, so no name can start a line of its own.
+std::string printable(const char *text);
 
 #endif  // TW_ERROR_H

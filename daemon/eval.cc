@@ -42,6 +42,7 @@ AlarmTable::AlarmTable(const char *input_file, const char *audit_file) {
   if (audit_file_name == nullptr) memory_err();
   memcpy(audit_file_name, audit_file, len);
   strcpy(audit_file_name + len, "1");
+  prepare_history(audit_file);  // damaged files are never rewritten
   db1 = dbm_open(audit_file_name, O_RDWR | O_CREAT, 0600);
   if (db1 == nullptr) err_quit("open db file1 error");
   audit_file_name[len] = '2';
@@ -467,7 +468,8 @@ int Record::set_value(int src, int dst, const char *userid, int time,
   if (mute) return 0;
 
   if (ALRM_table_ptr != nullptr && ALRM_table_ptr->trace()) {
-    fprintf(stderr, "\n%d: %s@%s->", failtime, user, get_str(VAR_SRC_IP, nullptr));
+    fprintf(stderr, "\n%d: %s@%s->", failtime, printable(user).c_str(),
+            get_str(VAR_SRC_IP, nullptr));
     fprintf(stderr, "%s %s err:%1d", get_str(VAR_DST_IP, nullptr),
             get_str(VAR_APP_PORT, nullptr), error);
     fprintf(stderr, " %u(i)+%u(o)=%llu", incoming, outgoing,
@@ -481,8 +483,9 @@ int Record::set_value(int src, int dst, const char *userid, int time,
     return 0;
   if (dst != 0)
     err_ret("invalid: port:%d(%s) %s@%s->%s dur:%d in:%u out:%u", appl,
-            app_str ? app_str : "", user, src_str ? src_str : "",
-            dst_str ? dst_str : "", dur, in, out);
+            printable(app_str).c_str(), printable(user).c_str(),
+            printable(src_str).c_str(), printable(dst_str).c_str(), dur, in,
+            out);
   return -1;
 }
 

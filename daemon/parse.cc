@@ -1,6 +1,8 @@
 // Reading the parsed rule file: the tokenizer and its messages, symbol
 // definitions and settings, alarms, condition trees, actions and
 // aggregate specifications.
+#include <errno.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -12,6 +14,9 @@
 
 const char *const WORD_DELIMS = " \t\r\n()=><!&,|[]";
 const char *const OPERAND_DELIMS = "()=><!&,|[]";
+// In an action a quote also ends a word, so that a variable written inside
+// the command's quotes is still filled in.
+const char *const ACTION_DELIMS = " \t\r\n()=><!&,|[]'\"";
 
 Token token;
 
@@ -27,6 +32,14 @@ void skip_blanks(char *&p) {
 // Whether c (not the terminator) is one of set.
 bool one_of(char c, const char *set) {
   return c != '\0' && strchr(set, c) != nullptr;
+}
+
+// A line number of a marker: digits that give 1 to INT_MAX, else 0.
+int line_number(const char *s) {
+  if (*s < '0' || *s > '9') return 0;
+  errno = 0;
+  long n = strtol(s, nullptr, 10);
+  return errno == 0 && n > 0 && n <= INT_MAX ? static_cast<int>(n) : 0;
 }
 
 }  // namespace
@@ -98,10 +111,12 @@ void Token::parse_cond_line_no(const char *lp) {
   if (hash == nullptr) return;
   const char *colon = strchr(hash, ':');
   if (colon == nullptr) return;
-  first_line = atoi(colon + 1);
+  first_line = line_number(colon + 1);
   if (first_line < 1) return;
   const char *dash = strchr(colon, '-');
-  if (dash != nullptr) last_line = atoi(dash + 1) - 1;
+  if (dash == nullptr) return;
+  int end = line_number(dash + 1);
+  if (end > 0) last_line = end - 1;
 }
 
 void Token::parse_action_line_no(const char *lp) {
@@ -110,10 +125,10 @@ void Token::parse_action_line_no(const char *lp) {
   if (hash == nullptr) return;
   const char *dash = strchr(hash, '-');
   if (dash == nullptr) return;
-  first_line = atoi(dash + 1);
+  first_line = line_number(dash + 1);
   if (first_line < 1) return;
   const char *next = strchr(dash + 1, '-');
-  if (next != nullptr) last_line = atoi(next + 1);
+  if (next != nullptr) last_line = line_number(next + 1);
 }
 
 const char *Token::print_line_range() {
@@ -167,7 +182,11 @@ void SymbolTable::read(char *sym, char *&lineptr) {
     return;
   }
   token.get(lineptr, 0, WORD_DELIMS);
-  int value = static_cast<int>(a2d(token, 9, 0));
+  double number = a2d(token, 9, 0);  // "1e99" and "inf" fit in nine
+  if (!(number > -1 && number < 2147483648.0))
+    token.error(number < 0 ? "value cannot be less than 0"
+                           : "value out of range");
+  int value = static_cast<int>(number);
   if (value < 0) token.error("value cannot be less than 0");
   if (react) {
     ALRM_table_ptr->set_keep_action(value);
@@ -409,6 +428,20 @@ void put(char *buf, size_t &pos, const void *data, size_t n) {
   pos += n;
 }
 
+// Literal text of a command; the item markers may not appear in it, or
+// the substitution would take the bytes after one for a pointer.
+void put_text(char *buf, size_t &pos, const char *text, size_t n) {
+  for (size_t i = 0; i < n; i++) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == ITEM_VARIABLE || c == ITEM_AGGREGATE) {
+      char byte[8];
+      snprintf(byte, sizeof byte, "0x%02x", c);
+      err_line("invalid byte %s in the action", byte);
+    }
+  }
+  put(buf, pos, text, n);
+}
+
 // A variable or aggregate word becomes an item for the substitution.
 void put_item(char *buf, size_t &pos, int code, void *data) {
   char item[ITEM_SIZE];
@@ -428,14 +461,14 @@ void Action::read(char *&lineptr) {
     char *start = lineptr;
     skip_blanks(lineptr);
     if (*lineptr == '\0') {  // trailing blanks
-      put(buf, pos, start, lineptr - start);
-    } else if (one_of(*lineptr, WORD_DELIMS)) {
+      put_text(buf, pos, start, lineptr - start);
+    } else if (one_of(*lineptr, ACTION_DELIMS)) {
       lineptr++;
-      put(buf, pos, start, lineptr - start);
+      put_text(buf, pos, start, lineptr - start);
     } else if (lineptr != start) {
-      put(buf, pos, start, lineptr - start);
+      put_text(buf, pos, start, lineptr - start);
     } else {
-      token.get(lineptr, 0, WORD_DELIMS);
+      token.get(lineptr, 0, ACTION_DELIMS);
       std::string word = token.ptr;
       void *data;
       int code = token.parse(data, lineptr);
@@ -444,7 +477,7 @@ void Action::read(char *&lineptr) {
       } else {
         const char *value = ALRM_table_ptr->retrieve_symbol(word.c_str() + 1);
         const char *piece = value != nullptr ? value : word.c_str();
-        put(buf, pos, piece, strlen(piece));
+        put_text(buf, pos, piece, strlen(piece));
       }
     }
   }

@@ -181,6 +181,38 @@ users=$(awk '{ printf "%s ", $2 }' "$OUT")
 ! grep -q "^echo rt " "$ERR" || fail "-l did not keep commands out of the log"
 [ "$(grep -c "^[0-9]*: rt1@" "$ERR")" -ge 3 ] || fail "rt1 not traced 3 times"
 
+# ---- 2b. Names reach a command as one literal argument each: no
+# splitting, globbing, options or escapes, whatever the names hold.
+
+OUT=$WORK/literal.out.txt
+touch "$WORK/Uxu" "$WORK/a"
+cat >"$WORK/literal.conf" <<EOF
+WHEN (usr != sentinel) EXEC
+printf '<%s>\\n' usr src.name dst.name app.name >> $OUT END
+WHEN (usr == sentinel) EXEC
+echo usr > $WORK/literal.done END
+EOF
+cat >"$WORK/literal.feed" <<'EOF'
+wait-reader 30
+start 1 user=--version src=192.168.60.1:40000 srchost="-la /etc/shadow"
+update 1 cmd=connect dst=198.51.100.1:443 dsthost="a b  c" app=*
+start 2 user=x\ src=192.168.60.2:40000 srchost=/???/?????
+update 2 cmd=connect dst=198.51.100.2:443 dsthost=U;u app="$(touch a)"
+wait-drained 30
+start 3 user=sentinel src=192.168.60.3:40000
+update 3 cmd=connect dst=198.51.100.3:443
+wait-drained 30
+EOF
+before=$(ls "$WORK" | grep -v '^literal')
+run literal
+for want in "<?-version>" "<?la /etc/shadow>" "<a b  c>" "<?>" "<x\\>" \
+  "</???/?????>" "<U?u>" "<??touch a?>"; do
+  grep -qxF -- "$want" "$OUT" || fail "no argument $want in: $(cat "$OUT")"
+done
+! grep -qv '^<.*>$' "$OUT" || fail "a value split: $(cat "$OUT")"
+[ "$(ls "$WORK" | grep -v '^literal')" = "$before" ] ||
+  fail "a value made files: $(ls "$WORK")"
+
 # ---- 3. The example rules on the example traffic: each alarm that holds
 # runs once, repeats of a connection falling within react_time.
 

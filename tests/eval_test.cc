@@ -1,6 +1,7 @@
 // Deciding alarms: comparisons, condition trees, the check of a record with
 // its trace, and actions: substitution, the shell child, repeats.
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -338,6 +340,88 @@ TEST_F(EvalTest, RepeatsAreKeyedByTheFirstPassLine) {
   }
   EXPECT_EQ(ReadFile(out), "alice " + When(t0) + " 0\nbob " + When(t0 + 1) +
                                " 0\nalice " + When(t0 + 300) + " 0\n");
+}
+
+// What a value becomes in a command line: bytes outside the kept set and a
+// leading '-' turn into '?'.
+std::string Cleaned(const std::string &v) {
+  std::string out;
+  for (unsigned char c : v)
+    out += isalnum(c) || (c != 0 && strchr(" !@%-_=+\\:,./", c)) ? c : '?';
+  if (!out.empty() && out[0] == '-') out[0] = '?';
+  return out;
+}
+
+// What the shell prints for a line, run in dir.
+std::string Shell(const std::string &dir, const std::string &line) {
+  std::string out;
+  char cwd[4096];
+  EXPECT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  EXPECT_EQ(chdir(dir.c_str()), 0);
+  FILE *p = popen(line.c_str(), "r");
+  char buf[512];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  EXPECT_EQ(chdir(cwd), 0);
+  return out;
+}
+
+std::string Listing(const std::string &dir) {
+  std::string names;
+  for (const auto &e : std::filesystem::directory_iterator(dir))
+    names += e.path().filename().string() + "\n";
+  return names;
+}
+
+// Every name reaches the command as one argument equal to its cleaned
+// text, wherever the command puts it: no splitting, globbing, option or
+// escape, and nothing run.
+TEST_F(EvalTest, ValuesReachTheShellAsOneLiteralWord) {
+  for (const char *f : {"Uxu", "x", "a b", "-la"}) std::ofstream(Path(f)) << "";
+  std::vector<std::string> values = {
+      "--version", "-la /etc/shadow", "a b  c", "/??" "?/??" "???", "x\\", "*",
+      "U;u", "$(touch pwned)", "`touch pwned`", "a'b\"c", "!x", "=",
+      "ab@c%d_e+f:g,h.i/j-k"};
+  for (int b = 1; b < 256; b++) {
+    values.push_back(std::string(1, static_cast<char>(b)) + "v" +
+                     std::string(1, static_cast<char>(b)));
+    values.push_back(std::string(1, static_cast<char>(b)));
+  }
+  const std::string before = Listing(dir);
+  struct { const char *command, *want; } forms[] = {
+      {"printf '<%s>\\n' usr src.name dst.name app.name", "<V>\n<V>\n<V>\n<V>\n"},
+      {"printf '<%s>\\n' \"usr\" 'src.name' \"[dst.name]\" x'app.name'y",
+       "<V>\n<V>\n<[V]>\n<xVy>\n"}};
+  for (auto &form : forms) {
+    rules.Load(std::string("WHEN (err==0) #line:1-2-2\n") + form.command + "\n");
+    for (const std::string &v : values) {
+      std::string app = v.substr(0, 15);
+      rec.set_value(inet_addr("10.1.2.3"), inet_addr("192.0.2.7"), v.c_str(),
+                    Day(6, 14), 80, 0, 0, 0, v.c_str(), v.c_str(), app.c_str(),
+                    42, 1, 0, 7, 1);
+      record.share(rec);
+      char buf[MAX_LINE];
+      int n = rules.Last().action.substitute(buf, sizeof buf, 2);
+      ASSERT_GT(n, 0) << v;
+      std::string want = form.want, line(buf, n);
+      for (size_t at = 0, field = 0; (at = want.find('V', at)) != std::string::npos;) {
+        std::string text = Cleaned(++field == 4 ? app : v);
+        want.replace(at, 1, text);
+        at += text.size();
+      }
+      EXPECT_EQ(Shell(dir, line), want) << "value " << v << " line " << line;
+    }
+  }
+  EXPECT_EQ(Listing(dir), before);
+  // Ordinary values read as they are; others are quoted once.
+  rules.Load("WHEN (err==0) #line:1-2-2\necho usr \"usr\" 'usr'\n");
+  std::pair<const char *, const char *> lines[] = {
+      {"ann@corp.example:8080", "echo ann@corp.example:8080 \"ann@corp.example:8080\" "
+                                "'ann@corp.example:8080'"},
+      {"a b\\", "echo 'a b\\' \"a b\\\\\" 'a b\\'"},
+      {"-x", "echo '?x' \"?x\" '?x'"}};
+  for (auto &l : lines) EXPECT_EQ(Line(Fields(l.first), 2), l.second);
 }
 
 }  // namespace

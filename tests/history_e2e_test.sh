@@ -212,6 +212,31 @@ start_daemon d4; failure alice 2; stop_daemon d4
 listed "FAIL #1 src=10.1.1.1 usr=alice items=2 first=$T last=$T"
 ! grep -Eq "10.9.9.9|usr=bob|usr=dan" history.txt || fail "expired keys listed"
 
+# --- Damaged history: tollwatch and twhistory stop with the file's name
+# and leave every file as it was.
+mkdir saved && cp hist1.* hist2.* saved/
+size=$(stat -c %s hist1.pag)
+for harm in empty truncated garbled nodir; do
+  cp saved/* .
+  case $harm in
+    empty) : >hist1.pag ;;
+    truncated) truncate -s $((size / 2)) hist1.pag ;;
+    garbled) head -c "$size" /dev/zero | tr '\0' '\125' >hist1.pag ;;
+    nodir) rm hist1.dir ;;
+  esac
+  file=hist1.pag
+  [ $harm != nodir ] || file=hist1.dir
+  sums=$(md5sum hist1.* hist2.*)
+  timeout 20 "$TW" -f -l -i rules.conf -d hist >bad.out 2>bad.err &&
+    status=0 || status=$?
+  [ "$status" -eq 1 ] && grep -q "history file $file " bad.err ||
+    fail "tollwatch on $harm history: status $status, $(cat bad.err)"
+  ! "$TWH" hist >/dev/null 2>bad.err && grep -q "history file $file " bad.err ||
+    fail "twhistory on $harm history: $(cat bad.err)"
+  [ "$(md5sum hist1.* hist2.*)" = "$sums" ] || fail "$harm history changed"
+done
+cp saved/* .
+
 exec 3>&-
 kill -TERM "$FEEDER"
 reap "$FEEDER"

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -472,21 +473,150 @@ TEST_F(History, RefreshWithoutTemporaryFilesChangesNothing) {
   }
 }
 
-TEST_F(History, FailedRenameIsReported) {
+// A move that fails is reported and leaves the mark; the files cannot be
+// opened again, so the process stops, and the next start-up finishes the
+// moves: the history is then the refreshed one.
+TEST_F(HistoryDeathTest, FailedRenameIsFinishedAtTheNextStart) {
   const int now = Now();
-  PutRecord(kFailSrc, {1, now});
+  rules_.table.set_keep(3600);
+  PutRecord(kFailSrc, {2, now - 9999, now});
   ASSERT_TRUE(fs::remove(base_ + "1.dir"));
   ASSERT_TRUE(fs::create_directory(base_ + "1.dir"));
   std::ofstream(base_ + "1.dir/keep") << "x";
   Database db;
-  std::string said = Said([&] { EXPECT_EQ(db.refresh(), 0); });
-  EXPECT_NE(said.find("can't rename " + base_ + ".tmp1.dir to " + base_ +
-                      "1.dir"),
-            std::string::npos)
-      << said;
-  EXPECT_FALSE(fs::exists(base_ + ".tmp1.pag"));
-  EXPECT_TRUE(fs::exists(base_ + ".tmp1.dir"));
+  EXPECT_EXIT(db.refresh(), ExitedWithCode(1),
+              "can't rename " + base_ + ".tmp1.dir to " + base_ + "1.dir");
+  EXPECT_TRUE(fs::exists(base_ + ".refresh"));
+  EXPECT_NE(history_damage(base_).find("in the middle of a refresh"),
+            std::string::npos);
+  fs::remove_all(base_ + "1.dir");
+  Database().close();
+  finish_refresh(base_);
+  for (const char *name : {".tmp1.pag", ".tmp1.dir", ".refresh"})
+    EXPECT_FALSE(fs::exists(base_ + name)) << name;
+  EXPECT_EQ(history_damage(base_), "");
+  Open(O_RDWR, O_RDWR);
   EXPECT_EQ(Read(kFailSrc), (Ints{1, now}));
+}
+
+// A refresh cut short before its mark leaves the old files, which the
+// start-up keeps; once the mark is down the start-up moves the rest.
+TEST_F(History, InterruptedRefreshLeavesOldOrNewFiles) {
+  const int now = Now();
+  rules_.table.set_keep(3600);
+  PutRecord(kFailSrc, {2, now - 9999, now});
+  Database().close();
+  std::string names[] = {"1.pag", "1.dir", "2.pag", "2.dir"};
+  auto copy_all = [&](const std::string &from, const std::string &to) {
+    for (const std::string &n : names)
+      fs::copy_file(from + n, to + n, fs::copy_options::overwrite_existing);
+  };
+  std::string saved = base_ + ".old", fresh = base_ + ".new";
+  copy_all(base_, saved);
+  Open(O_RDWR, O_RDWR);
+  ASSERT_EQ(Database().refresh(), 0);
+  Database().close();
+  copy_all(base_, fresh);
+  // moved: how many files the crash had moved; mark: whether it was down.
+  struct { int moved; bool mark; Ints want; } cases[] = {
+      {0, false, {2, now - 9999, now}},
+      {0, true, {1, now}},
+      {1, true, {1, now}},
+      {3, true, {1, now}}};
+  for (auto &c : cases) {
+    copy_all(saved, base_);
+    for (int i = 0; i < 4; i++)
+      fs::copy_file(fresh + names[i],
+                    i < c.moved ? base_ + names[i]
+                                : base_ + ".tmp" + names[i],
+                    fs::copy_options::overwrite_existing);
+    if (c.mark) std::ofstream(base_ + ".refresh");
+    finish_refresh(base_);
+    for (const std::string &n : names)
+      EXPECT_FALSE(fs::exists(base_ + ".tmp" + n)) << c.moved << n;
+    EXPECT_FALSE(fs::exists(base_ + ".refresh"));
+    EXPECT_EQ(history_damage(base_), "") << c.moved;
+    Open(O_RDWR, O_RDWR);
+    EXPECT_EQ(Read(kFailSrc), c.want) << c.moved << c.mark;
+    Database().close();
+  }
+}
+
+std::string Contents(const std::string &path) {
+  std::stringstream s;
+  s << std::ifstream(path, std::ios::binary).rdbuf();
+  return s.str();
+}
+
+// Damaged history stops the start-up with the file's name, before
+// anything has touched the files.
+TEST_F(HistoryDeathTest, DamagedHistoryIsRefusedUntouched) {
+  const int now = Now();
+  for (int i = 0; i < 40; i++) {
+    Set(("user" + std::to_string(i)).c_str(), now);
+    PutRecord(kTrafficUsr, {3, now, 10, i});
+  }
+  Database().close();
+  std::string pag1 = base_ + "1.pag", pag2 = base_ + "2.pag";
+  std::string dir1 = base_ + "1.dir", dir2 = base_ + "2.dir";
+  std::string good = Contents(pag1);
+  auto write = [](const std::string &path, const std::string &bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+  };
+  struct { std::function<void()> harm; std::string file, says; } cases[] = {
+      {[&] { write(pag1, ""); }, pag1, "is empty"},
+      {[&] { write(pag1, good.substr(0, good.size() / 2)); }, pag1,
+       "cannot be read"},
+      {[&] { write(pag1, good.substr(0, 4096) + std::string(good.size() - 4096, '\xab')); },
+       pag1, "cannot be read"},
+      {[&] { write(pag1, std::string(good.size(), '\x55')); }, pag1,
+       "cannot be read"},
+      {[&] { fs::remove(dir1); }, dir1, "is missing"},
+      {[&] { fs::remove(pag2); }, pag2, "is missing"},
+      {[&] { fs::remove(pag2), fs::remove(dir2); }, pag2, "is missing"},
+      {[&] {
+         Open(O_RDWR, O_RDWR);
+         Set("user7", now);
+         PutRecord(kTrafficUsr, {6, now, 10, 1, now - 5, 10, 2});
+         Database().close();
+       },
+       pag1, "holds a damaged record: fail times are not increasing"},
+      {[&] {
+         Open(O_RDWR, O_RDWR);
+         Set("user8", now);
+         PutRecord(kTrafficUsr, {0x7fffffff, now, 10, 1});
+         Database().close();
+       },
+       pag1, "holds a damaged record: record capacity reached"},
+  };
+  std::string saved = base_ + ".saved";
+  fs::create_directory(saved);
+  for (const char *n : {"1.pag", "1.dir", "2.pag", "2.dir"})
+    fs::copy_file(base_ + n, saved + "/" + n);
+  for (auto &c : cases) {
+    for (const char *n : {"1.pag", "1.dir", "2.pag", "2.dir"})
+      fs::copy_file(saved + "/" + n, base_ + n,
+                    fs::copy_options::overwrite_existing);
+    c.harm();
+    std::vector<std::string> before;
+    for (const std::string &f : {pag1, dir1, pag2, dir2})
+      before.push_back(fs::exists(f) ? Contents(f) : "(none)");
+    EXPECT_EXIT(prepare_history(base_.c_str()), ExitedWithCode(1),
+                "^history file " + c.file + " " + c.says)
+        << c.file << " " << c.says;
+    int i = 0;
+    for (const std::string &f : {pag1, dir1, pag2, dir2})
+      EXPECT_EQ(fs::exists(f) ? Contents(f) : "(none)", before[i++])
+          << f << " changed: " << c.says;
+  }
+  // Sound files, and no files at all, go through.
+  for (const char *n : {"1.pag", "1.dir", "2.pag", "2.dir"})
+    fs::copy_file(saved + "/" + n, base_ + n,
+                  fs::copy_options::overwrite_existing);
+  EXPECT_EQ(history_damage(base_), "");
+  for (const char *n : {"1.pag", "1.dir", "2.pag", "2.dir"})
+    fs::remove(base_ + n);
+  EXPECT_EQ(history_damage(base_), "");
 }
 
 // The first three aggregates are read by a condition, the others only by

@@ -84,7 +84,13 @@ TEST_F(ParseTest, WordsAndLineMarkers) {
            {"WHEN (x) #line:4-5-5", "line 4 (parsed 9):|line 5 (parsed 9):"},
            {"a#b #line:12-20-31", "lines 12-19 (parsed 9):|lines 20-31 (parsed 9):"},
            {"WHEN (x) #line:0-5-6", "parsed line 9: |lines 5-6 (parsed 9):"},
-           {"WHEN (x) #line:4", "parsed line 9: |parsed line 9: "}}) {
+           {"WHEN (x) #line:4", "parsed line 9: |parsed line 9: "},
+           // Numbers beyond an int are no line numbers.
+           {"WHEN (x) #line:1--2147483648-3", "parsed line 9: |parsed line 9: "},
+           {"WHEN (x) #line:2147483647-2147483648-99999999999",
+            "parsed line 9: |parsed line 9: "},
+           {"WHEN (x) #line:7-2147483647-2147483647",
+            "lines 7-2147483646 (parsed 9):|line 2147483647 (parsed 9):"}}) {
     token.parse_cond_line_no(line.c_str());
     std::string cond = token.print_line_range();
     token.parse_action_line_no(line.c_str());
@@ -117,6 +123,9 @@ TEST_F(ParseTest, SettingsAndSymbols) {
            {"alert_time=0\n", "parsed line 1:  error near 0, value cannot be 0"},
            {"x=1\nreact_time=-1\n", "parsed line 2:  error near -1, value cannot be less than 0"},
            {"react_time=1234567890\n", "parsed line 1:  number 1234567890 is too long"},
+           {"react_time=1e99\n", "parsed line 1:  error near 1e99, value out of range"},
+           {"alert_time=inf\n", "parsed line 1:  error near inf, value out of range"},
+           {"react_time=-inf\n", "parsed line 1:  error near -inf, value cannot be less than 0"},
            {"name(=1\n", "parsed line 1:  error near name, '=' expected"},
            {"   \n", "parsed line 1:  error near end of line, more information expected"},
            {"e=\nWHEN (usr==$e) #line:4-5-5\n\n", "line 4 (parsed 2): error near $e, value=null"}})
@@ -228,6 +237,19 @@ TEST_F(ParseTest, ActionCommands) {
   EXPECT_EQ(strlen(rules.Last().action.command), 510u);
   Dies([&] { rules.Load("WHEN (err==1) #line:5-6-6\n$a $a\n"); },
        "line 6 (parsed 2): action command too long");
+
+  // Quotes end words, so variables inside the command's quotes are items.
+  ASSERT_EQ(rules.Load("WHEN (err==1) #line:2-3-3\necho \"usr\" 'src'x\n"), 1);
+  EXPECT_EQ(Decode(rules.Last().action.command), "echo \"<1:9>\" '<1:2>'x");
+  // The item markers may not come from the file, in the text or a symbol.
+  for (auto [text, msg] : Texts{
+           {"WHEN (err==1) #line:5-6-6\necho \x01" "AAAAAAAA\n",
+            "line 6 (parsed 2): invalid byte 0x01 in the action"},
+           {"WHEN (err==1) #line:5-6-6\necho a\x02" "x\n",
+            "line 6 (parsed 2): invalid byte 0x02 in the action"},
+           {"m=x\x01y\nWHEN (err==1) #line:5-6-6\necho $m\n",
+            "line 6 (parsed 3): invalid byte 0x01 in the action"}})
+    Dies([&] { rules.Load(text); }, msg);
 }
 
 }  // namespace

@@ -169,4 +169,20 @@ TEST_F(RecordTest, DurationFromTheTable) {
   }
 }
 
+// Names with control bytes cannot forge lines of the trace or the log.
+TEST_F(RecordTest, NamesAreEscapedInTraceAndReports) {
+  Conn forged;
+  forged.user = "eve\n1000000000: root\\x\x1b[2J\x7f";
+  rules.table.set_trace();
+  EXPECT_EQ(Stderr([&] { forged.Into(r); }),
+            "\n1000000000: eve\\0121000000000: root\\\\x\\033[2J\\177@1.2.3.4->"
+            "5.6.7.8 21/tcp err:0 10(i)+20(o)=30 pid: 7 dur: 3 id:99 read=0\n");
+  rules.table.unset_trace();
+  forged.app = 0, forged.Src = "s\rt", forged.Dst = "d\n", forged.App = "a\tb";
+  EXPECT_EQ(Stderr([&] { forged.Into(r); }),
+            "invalid: port:0(a\\011b) eve\\0121000000000: root\\\\x\\033[2J\\177"
+            "@s\\015t->d\\012 dur:3 in:10 out:20\n");
+  EXPECT_STREQ(r.usr(), forged.user);  // the record keeps the name as it is
+}
+
 }  // namespace

@@ -117,7 +117,7 @@ TEST(Twparser, ConditionsAreBracketedAndFreeOfNegation) {
       {"!(a == 1 | b == 2 & c == 3)", "((a!=1)&((b!=2)|(c!=3)))"},
       {"!(a == 1) & !(b != 2) & !(c <= 3) & !(d < 4) & !(e >= 5) & !(f > 6)",
        "((((((a!=1)&(b==2))&(c>3))&(d>=4))&(e<5))&(f<=6))"},
-      {"tm == {Mon-Fri}  -\t- \\\n {09:00-17:00}\r -", "(tm=={Mon-Fri} - - {09:00-17:00} -)"},
+      {"tm == {Mon-Fri}  -\t- \\\n {09:00-17:00}\t -", "(tm=={Mon-Fri} - - {09:00-17:00} -)"},
       {"source == a | destination == b | application == c | user == d",
        "((((source==a)|(destination==b))|(application==c))|(user==d))"},
       {"socks.pid > 1 & pid < 2 & usr == u & err != e & error == e",
@@ -167,7 +167,7 @@ TEST(Twparser, ActionsAreJoinedIntoOneLine) {
   const Case cases[] = {
       {"", ""},
       {"\n \t\n", ""},
-      {"\techo \t \"a   b\"\r  'c'\n  y\n", " echo \"a b\" 'c' ;  y ; "},
+      {"\techo \t \"a   b\"\t  'c'\n  y\n", " echo \"a b\" 'c' ;  y ; "},
       {"a\n\n \t\n# comment\n # indented\nb\n", "a ;  # indented ; b ; "},
       {"echo a\\\n  b\\\nc\n", "echo a bc ; "},
       {"mail $to src.name dst.name app.port application.port $x\\y pid\n",
@@ -227,6 +227,14 @@ TEST(Twparser, ErrorsNameLineAndToken) {
       {"a = x\\\ny\xff\n", "line 2: invalid byte 0xff"},
       {"WHEN (a == \x80)\n", "line 1: invalid byte 0x80"},
       {Action("echo \"\xe2\x82\xac\"\n"), "line 3: invalid byte 0xe2"},
+      // Control bytes: only tab, line feed and a carriage return before it.
+      {Action("echo \x01x\n"), "line 3: invalid byte 0x01"},
+      {Action("echo \x02\n"), "line 3: invalid byte 0x02"},
+      {"WHEN (a == 1)\r \nEXEC\nEND\n", "line 1: invalid byte 0x0d"},
+      {Action("echo a\rb\n"), "line 3: invalid byte 0x0d"},
+      {"# x\x1b[2J\n", "line 1: invalid byte 0x1b"},
+      {"a = x\x0by\n", "line 1: invalid byte 0x0b"},
+      {"WHEN (a == b\x7f)\n", "line 1: invalid byte 0x7f"},
   };
   for (const auto &c : cases) ExpectFails(c.in, c.want);
 }

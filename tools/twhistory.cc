@@ -7,7 +7,8 @@
 // Each line: kind, "#" and the aggregate's number, its key fields, then
 // items=N first=T last=T, and sum=S for the kinds whose items carry a
 // value.  Lines are sorted.  A corrupt record stops the listing with the
-// daemon's own message and exit status 1.
+// daemon's own message and exit status 1; so do damaged files, checked
+// before anything is read, and named in the message.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -34,10 +35,11 @@ const char kUsage[] = "usage: twhistory [-s SECONDS] DATAFILE\n"
 }
 
 DBM *Open(const std::string &name, int flags) {
+  errno = 0;
   DBM *d = dbm_open(const_cast<char *>(name.c_str()), flags, 0);
   if (d == nullptr) {
     fprintf(stderr, "twhistory: can't open %s: %s\n", name.c_str(),
-            strerror(errno));
+            errno != 0 ? strerror(errno) : "not a readable history file");
     exit(1);
   }
   return d;
@@ -61,7 +63,7 @@ std::string Port(int app) {
   if (app > 65535)
     snprintf(buf, sizeof buf, "%d/either", app - 65536);
   else if (app < 0)
-    snprintf(buf, sizeof buf, "%d/udp", -app);
+    snprintf(buf, sizeof buf, "%lld/udp", -static_cast<long long>(app));
   else
     snprintf(buf, sizeof buf, "%d/tcp", app);
   return buf;
@@ -89,7 +91,8 @@ bool Describe(const datum &key, std::string *text) {
     pos += 4;
   }
   if (bits & FLAG_USR)
-    *text += " usr=" + std::string(key.dptr + pos, key.dsize - pos);
+    *text += " usr=" +
+             printable(std::string(key.dptr + pos, key.dsize - pos).c_str());
   return true;
 }
 
@@ -124,7 +127,9 @@ void Age(int seconds) {
   Database db;
   for (const std::string &key : Keys()) {
     Load(db, key);
-    for (int i = 1; i <= db.count; i += db.increment) db.newly[i] -= seconds;
+    for (int i = 1; i <= db.count; i += db.increment)
+      db.newly[i] = db.newly[i] >= INT_MIN + seconds ? db.newly[i] - seconds
+                                                    : INT_MIN;
     db.store();
   }
 }
@@ -194,6 +199,11 @@ int main(int argc, char **argv) {
   std::string base = argv[arg];
 
   AlarmTable table;  // an empty rule set: the store reports through it
+  std::string fault = history_damage(base);
+  if (!fault.empty()) {
+    fprintf(stderr, "twhistory: %s\n", fault.c_str());
+    return 1;
+  }
   int flags = age != 0 ? O_RDWR : O_RDONLY;
   db1 = Open(base + "1", flags);
   db2 = Open(base + "2", flags);
