@@ -27,6 +27,9 @@ within() {  # SECONDS COMMAND...: until COMMAND succeeds, polled every 0.1 s
 }
 has() { grep -Eq -- "$2" "$1" 2>/dev/null; }
 count() { grep -Ec -- "$2" "$1" 2>/dev/null || true; }
+failed_reloads() {  # N: the log holds N failed reloads
+  [ "$(count tw.err '^reload of rules.conf failed, the running rules stay$')" -eq "$1" ]
+}
 reader5() { od -An -t d4 -j 40 -N 4 /tmp/mon.mmap 2>/dev/null | tr -d ' '; }
 is_reader5() { [ "$(reader5)" = "$1" ]; }
 rules() { f=$1; shift; printf '%s\n' "$@" >"$f"; }
@@ -100,8 +103,7 @@ for broken in 'user == ' 'app == 70000'; do
   rule "$broken" broken >rules.conf
   kill -HUP "$DAEMON"
   n=$((n + 1))
-  within 10 [ "$(count tw.err '^reload of rules.conf failed, the running rules stay$')" -eq $n ] ||
-    fail "\"$broken\": no failed reload logged"
+  within 10 failed_reloads "$n" || fail "\"$broken\": no failed reload logged"
 done
 grep -qx 'the parser failed' tw.err && grep -q 'port out of range at 70000$' tw.err ||
   fail "the log does not say why the reloads failed"
