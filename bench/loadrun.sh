@@ -84,20 +84,26 @@ stop() {
 lines() { if [ -f "$1" ]; then wc -l <"$1"; else echo 0; fi; }
 
 # The alarm fires on a record on port 9, which only an ended connection
-# carries, and writes the user and the time it ran.
+# carries, and writes the user and the time it ran: the shell runs date
+# alone, so a command costs one program start.
 sleep_cmd=
 [ "$DELAY" = 0 ] || sleep_cmd="sleep $DELAY; "
 if [ -n "$TRACE" ]; then
-  # No command: the trace shows every record the daemon took.
+  # The trace shows every record the daemon took; the command, if any, is
+  # only the delay.
   DFLAGS="$DFLAGS -t"
-  printf 'WHEN (app == 1)\nEXEC\necho never\nEND\n' >rules.conf
+  if [ "$DELAY" = 0 ]; then
+    printf 'WHEN (app == 1)\nEXEC\necho never\nEND\n' >rules.conf
+  else
+    printf 'react_time = 0\nWHEN (app == 9)\nEXEC\nsleep %s\nEND\n' "$DELAY" >rules.conf
+  fi
 else
 cat >rules.conf <<EOF
 react_time = 0
 out = $WORK/ends.txt
 WHEN (app == 9)
 EXEC
-${sleep_cmd}echo usr \$(date +%s%N) >> \$out
+${sleep_cmd}date +"usr %s%N" >> \$out
 END
 EOF
 fi
