@@ -43,6 +43,7 @@ run() {
   local n=$1
   shift
   cd "$WORK"
+  rm -f "$n.feed.out" "$n.feed.err" "$n.out" "$n.err"  # truncated late by the jobs
   "$MONFEED" "$n.feed" >"$n.feed.out" 2>"$n.feed.err" &
   FEEDER=$!
   wait_for "$n.feed.out" "table created" 10 "$FEEDER" || fail "$n: no table"

@@ -355,15 +355,17 @@ std::string Cleaned(const std::string &v) {
 // What the shell prints for a line, run in dir.
 std::string Shell(const std::string &dir, const std::string &line) {
   std::string out;
-  char cwd[4096];
-  EXPECT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  // By descriptor: in the private /tmp the old directory's path may be gone.
+  int cwd = open(".", O_RDONLY | O_DIRECTORY);
+  EXPECT_GE(cwd, 0);
   EXPECT_EQ(chdir(dir.c_str()), 0);
   FILE *p = popen(line.c_str(), "r");
   char buf[512];
   size_t n;
   while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
   pclose(p);
-  EXPECT_EQ(chdir(cwd), 0);
+  EXPECT_EQ(fchdir(cwd), 0);
+  close(cwd);
   return out;
 }
 

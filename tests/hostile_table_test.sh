@@ -102,6 +102,7 @@ dump() {
 }
 # daemon: tollwatch in the foreground with its trace on stderr.
 daemon() {
+  rm -f tw.out tw.err  # the background job truncates them only when it runs
   timeout 60 "$TW" -f -t -i rules.conf </dev/null >tw.out 2>tw.err & DAEMON=$!
 }
 reap() {  # waits for tollwatch; its exit status in $status

@@ -102,7 +102,9 @@ FEEDER=
 table_gone "after the replay"
 ! timeout 10 "$MONFEED" --dump >/dev/null 2>&1 || fail "dump without a table succeeded"
 
-# --- A script on stdin, with an explicit key and a quoted value.
+# --- A script on stdin, with an explicit key and a quoted value.  The old
+# output goes first: the background job truncates it only when it starts.
+rm -f "$WORK/feed.out" "$WORK/feed.err"
 printf '%s\n' 'start 1,7 user="a b" src=10.0.0.1:1080 time=1000' \
   'update 1,7 in=5 app=x time=1010' 'update 1,7 out=6' |
   "$MONFEED" - >"$WORK/feed.out" 2>"$WORK/feed.err" &

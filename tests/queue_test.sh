@@ -35,6 +35,7 @@ reap() {  # PID: waits for it, killing it after 30 s; exit status in $status
 start() {
   local n=$1
   shift
+  rm -f "$n.feed.txt" "$n.out" "$n.err"  # a background job truncates late
   "$MF" "$n.feed" >"$n.feed.txt" 2>&1 & FEEDER=$!
   within 10 has "$n.feed.txt" "table created" || fail "$n: no table"
   "$TW" -f "$@" -i "$n.conf" >"$n.out" 2>"$n.err" & DAEMON=$!

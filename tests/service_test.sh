@@ -38,7 +38,7 @@ rule() { printf 'WHEN (%s)\nEXEC\necho %s usr >>fired\nEND\n' "$1" "$2"; }
 # feed: a monfeed reading its script from a pipe as $FEEDER; say LINE...
 # sends lines to it.
 feed() {
-  rm -f feed.fifo && mkfifo feed.fifo
+  rm -f feed.fifo feed.out feed.err && mkfifo feed.fifo
   "$MF" - <feed.fifo >feed.out 2>feed.err & FEEDER=$!
   exec 7>feed.fifo
   within 10 has feed.out "table created" || fail "monfeed made no table"

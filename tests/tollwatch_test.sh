@@ -44,6 +44,7 @@ reap() {  # PID: waits for a child, killing it after 10 s; status in $status
   { kill -KILL "$dog" && wait "$dog"; } 2>/dev/null || true  # no TERM: EXIT trap
 }
 feed() {  # SCRIPT: monfeed in the background as $FEEDER, once its table exists
+  rm -f feed.out feed.err  # the background job truncates them only when it runs
   monfeed "$1" >feed.out 2>feed.err & FEEDER=$!
   within 10 has feed.out "table created" || fail "monfeed made no table"
 }
