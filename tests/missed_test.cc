@@ -80,6 +80,8 @@ TEST(MissedTest, ConnectionsGoneFromTheTable) {
   EXPECT_EQ(m.missed_ends(), 1u);
   m.sweep(reader);
   EXPECT_EQ(m.missed_ends(), 1u);
+  EXPECT_EQ(Mon_MmapClose(writer), 0);  // the writer first: one mapping
+  EXPECT_EQ(Mon_MmapClose(reader), 0);
 }
 
 }  // namespace
