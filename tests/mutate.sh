@@ -75,7 +75,7 @@ cleanup() {
   [ "$keep" = 1 ] || rm -rf "$scratch"
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM
+trap '[ -z "${start:-}" ] || summary interrupted; exit 130' INT TERM
 
 if [ ! -d "$scratch/build" ]; then
   echo "mutate: copying the tree to $scratch and building it" >&2
@@ -132,6 +132,12 @@ ids=("$@")
 total=0 caught=0 missed=0 broken=0 bad=0
 missed_ids=
 start=$(date +%s)
+# $1, when given, says why the run ended early.
+summary() {
+  echo "summary${1:+ ($1)}: $total faults, $caught caught, $missed missed," \
+    "$broken broken-build, $bad bad-entry, $(($(date +%s) - start))s"
+  [ -z "$missed_ids" ] || echo "missed:$missed_ids"
+}
 # The faults to run: every entry in list order, or those named, in the
 # order named.
 entries=()
@@ -140,7 +146,8 @@ while IFS= read -r line || [ -n "$line" ]; do
   [ ${#ids[@]} -eq 0 ] && entries+=("$line")
 done <"$list"
 for want in "${ids[@]+"${ids[@]}"}"; do
-  line=$(grep -m1 -F -- "$want | " "$list" | grep -m1 "^$want | ") ||
+  line=$(awk -v id="$want" 'index($0, id " | ") == 1 { print; exit }' "$list")
+  [ -n "$line" ] ||
     { echo "mutate: no fault $want in $list" >&2; continue; }
   entries+=("$line")
 done
@@ -182,7 +189,4 @@ for line in "${entries[@]+"${entries[@]}"}"; do
   echo "$id $result ($(($(date +%s) - t0))s)"
 done
 build || echo "mutate: the restored copy does not build" >&2
-
-echo "summary: $total faults, $caught caught, $missed missed," \
-  "$broken broken-build, $bad bad-entry, $(($(date +%s) - start))s"
-[ -z "$missed_ids" ] || echo "missed:$missed_ids"
+summary
