@@ -121,6 +121,25 @@ kill -QUIT "$DAEMON"; reap "$DAEMON"; DAEMON=
 has stuck.err '^quit during the drain: 3 queued commands not run$' || fail "stuck: drain not cut short"
 kill -TERM "$FEEDER"; reap "$FEEDER"; FEEDER=
 
+# ---- 2b. Two at once: a short command ends while a long one runs, and
+# the daemon goes on (more commands, the status line); a quit waits for the
+# long one to end, not only to start.
+{
+  echo 'react_time = 300'
+  printf 'WHEN (usr == long) EXEC\nsleep 3 ; echo usr >> %s\nEND\n' "$WORK/done.txt"
+  printf 'WHEN (usr == short*) EXEC\necho usr >> %s\nEND\n' "$WORK/done.txt"
+} >mixed.conf
+{
+  echo "wait-reader 30"; conn 1 long 443; conn 2 short1 443
+  echo "sleep 1"; conn 3 short2 443; echo "wait-drained 10"
+} >mixed.feed
+start mixed -a 2
+within 3 has done.txt short2 || fail "mixed: no command ran after a short one ended"
+[ -n "$(status_line mixed run)" ] || fail "mixed: no status while a command runs"
+! has done.txt long || fail "mixed: the long command was not still running"
+finish QUIT
+has done.txt long || fail "mixed: the quit did not wait for the running command"
+
 # ---- 3. Stopped for a while under a flood of short connections, the
 # daemon counts as missed exactly the starts of the connections it never
 # checked.
