@@ -5,7 +5,7 @@ include(GNUInstallDirs)
 # itself only collects what is built.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
-install(TARGETS tollwatch twparser RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS tollwatch twparser twcheck RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS monfeed twhistory RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 foreach(section 1 5 8)

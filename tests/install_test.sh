@@ -11,7 +11,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 # Relative to the prefix; the manual pages by what doc/ holds.
 expected() {
-  printf '%s\n' sbin/tollwatch sbin/twparser bin/monfeed bin/twhistory \
+  printf '%s\n' sbin/tollwatch sbin/twparser sbin/twcheck bin/monfeed bin/twhistory \
     share/doc/tollwatch/tollwatch.conf lib/systemd/system/tollwatch.service \
     include/tollwatch/monMmap.h include/tollwatch/monTypes.h \
     lib/libtwmonitor.a lib/libtwmonitor.so lib/pkgconfig/twmonitor.pc
