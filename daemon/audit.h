@@ -460,7 +460,6 @@ class AlarmTable {
   int log_action = 0;
   char *audit_file_name = nullptr;
   int DB_clean = 0;
-  long fired = 0;  // alarms whose condition held, over all checks
 
  private:
   AlarmTable(const AlarmTable &) = delete;

@@ -121,7 +121,6 @@ void Alarm::check() {
   if (condition.value(1)) {
     ALRM_stats.fired++;
     trace("true;", 0);
-    ALRM_table_ptr->fired++;
     action.execute(alarm_id);
   } else {
     trace("false;", 0);

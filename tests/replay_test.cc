@@ -12,6 +12,7 @@
 #include "feedscript.h"
 #include "replay.h"
 #include "rules_util.h"
+#include "stats.h"
 
 namespace {
 
@@ -115,7 +116,7 @@ TEST_F(ReplayTest, ChangesBecomeRecordsAtScriptTime) {
                            "t=130 dur=30 read=126 id=0 in=7 out=9 err=3 app=-80 ann"}));
   EXPECT_EQ(replay.records(), 5);
   EXPECT_EQ(replay.changes(), 6);
-  EXPECT_EQ(rules.table.fired, 5);
+  EXPECT_EQ(ALRM_stats.fired, 5u);
 }
 
 TEST_F(ReplayTest, ClockConnectionNumbersAndRestart) {

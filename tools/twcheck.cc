@@ -21,6 +21,7 @@
 #include "loadrules.h"
 #include "replay.h"
 #include "sigfix.h"
+#include "stats.h"
 
 namespace {
 
@@ -95,7 +96,7 @@ int replay(AlarmTable &table, const char *path, const char *datafile) {
   }
   printf("summary: %ld records, %ld alarms fired, %ld commands would run, "
          "%ld suppressed\n",
-         r.records(), table.fired, sink.ran, sink.held);
+         r.records(), static_cast<long>(ALRM_stats.fired), sink.ran, sink.held);
   fflush(stdout);
   return 0;
 }
