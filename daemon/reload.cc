@@ -13,6 +13,7 @@
 
 #include "audit.h"
 #include "daemon.h"
+#include "loadrules.h"
 
 volatile sig_atomic_t reload_requested;
 
@@ -29,7 +30,7 @@ int rules_load(const char *input_file) {
   if (pid == 0) {
     db1 = db2 = nullptr;  // the daemon's history files are not the child's
     AlarmTable rules;
-    rules.read_rules(first_pass(input_file));
+    load_rules(rules, input_file);
     _exit(0);
   }
   int status;
