@@ -1,0 +1,66 @@
+# Shared end-to-end harness, sourced by the scripted tests (run through
+# nsrun.sh, so the table and /tmp are private). The arguments are the
+# programs and the source tree, each known by its name:
+#   . harness.sh TOLLWATCH TWPARSER MONFEED [TWHISTORY] [TWCHECK] [SRCDIR]
+# A scenario NAME is data: NAME.conf (rules) and NAME.feed (monfeed script).
+set -euo pipefail
+for a in "$@"; do
+  case ${a##*/} in
+  tollwatch) TW=$a ;; twparser) PATH=${a%/*}:$PATH ;; monfeed) MF=$a ;;
+  twhistory) TH=$a ;; twcheck) TC=$a ;; *) [ ! -d "$a" ] || SRC=$a ;;
+  esac
+done
+WORK=$(mktemp -d)
+FEEDER= DAEMON=
+trap 'kill -KILL $DAEMON $FEEDER 2>/dev/null || true; rm -rf "$WORK"' EXIT
+cd "$WORK"
+
+fail() {
+  echo "FAIL: $*" >&2
+  for f in *.err *.out *.txt; do
+    [ ! -f "$f" ] || { echo "--- $f"; tail -n 30 "$f"; } >&2
+  done
+  exit 1
+}
+within() {  # SECONDS COMMAND...: until COMMAND succeeds, polled every 0.1 s
+  local n=$(($1 * 10))
+  shift
+  until "$@"; do [ $((n -= 1)) -gt 0 ] || return 1; sleep 0.1; done
+}
+has() { grep -Eq -- "$2" "$1" 2>/dev/null; }  # FILE ERE
+count() { grep -Ec -- "$2" "$1" 2>/dev/null || true; }  # FILE ERE
+dead() { ! kill -0 "$1" 2>/dev/null; }
+reap() {  # PID: waits for it, killing it after 30 s; exit status in $status
+  (sleep 30; kill -KILL "$1") >/dev/null 2>&1 &
+  local dog=$!
+  status=0 && wait "$1" || status=$?
+  { kill -KILL "$dog" && wait "$dog"; } 2>/dev/null || true
+}
+feed() {  # NAME: monfeed on NAME.feed in the background, table made
+  rm -f "$1.feed.txt"  # a background job truncates late
+  "$MF" "$1.feed" >"$1.feed.txt" 2>&1 & FEEDER=$!
+  within 10 has "$1.feed.txt" "table created" || fail "$1: no table"
+}
+daemon() {  # NAME FLAGS...: tollwatch -f FLAGS on NAME.conf, output NAME.out/err
+  local n=$1
+  shift
+  rm -f "$n.out" "$n.err"
+  "$TW" -f "$@" -i "$n.conf" >"$n.out" 2>"$n.err" & DAEMON=$!
+}
+start() { feed "$1"; daemon "$@"; }  # NAME FLAGS...
+finish() {  # [SIG]: quits the daemon (default QUIT), which must exit 0, and the feeder
+  kill "-${1:-QUIT}" "$DAEMON"; reap "$DAEMON"; DAEMON=
+  [ "$status" -eq 0 ] || fail "tollwatch exited $status on SIG${1:-QUIT}"
+  [ -z "$FEEDER" ] || { kill -TERM "$FEEDER"; reap "$FEEDER"; FEEDER=; }
+}
+run() {  # NAME FLAGS...: start, wait for the script's end (and a "done" line
+  # in NAME.done when the rules write one), finish
+  start "$@"
+  within 60 has "$1.feed.txt" "script done" || fail "$1: feed stuck"
+  ! has "$1.conf" "$1[.]done" || within 10 has "$1.done" done ||
+    fail "$1: the last alarm did not run"
+  finish
+}
+same() {  # FILE: FILE's lines equal standard input
+  diff -u - "$1" >&2 || fail "$1 differs from what was expected"
+}
