@@ -112,19 +112,3 @@ void err_dump(const char *fmt, ...) {
   close_history();
   abort();
 }
-
-std::string printable(const char *text) {
-  std::string out;
-  char octal[8];
-  for (const char *t = text != nullptr ? text : ""; *t != '\0'; t++) {
-    unsigned char c = static_cast<unsigned char>(*t);
-    if (c < 0x20 || c == 0x7f) {
-      snprintf(octal, sizeof octal, "\\%03o", c);
-      out += octal;
-    } else {
-      if (c == '\\') out += '\\';
-      out += *t;
-    }
-  }
-  return out;
-}

@@ -1,15 +1,12 @@
 // exit() for the daemon's fuzz targets (linked with -Wl,--wrap=exit), and
 // the bookkeeping that frees what a stopped run leaves behind.
-#include "fuzz_daemon.h"
-
 #include <netdb.h>
 #include <sanitizer/allocator_interface.h>
-#include <setjmp.h>
 #include <stdlib.h>
 
 #include <unordered_set>
 
-#include "fuzz_support.h"
+#include "fuzz.h"
 
 namespace {
 
@@ -34,20 +31,15 @@ void OnFree(const volatile void *p) {
 
 }  // namespace
 
-// The blocks of a stopped run are all given back with free(), whether
-// malloc or new took them; that is no fault of the code under test.
+// A stopped run's blocks go back with free(), whether malloc or new took them.
 extern "C" const char *__asan_default_options() {
   return "alloc_dealloc_mismatch=0";
 }
 
-// Library calls that keep state of their own from one call to the next
-// (linked with -Wl,--wrap=...): service names are looked up with the
-// bookkeeping paused, so a stopped run does not free that state; host
-// names are not looked up at all, so the fuzzer needs no network and a
-// name is kept as written, as when it does not resolve.
-extern "C" struct servent *__real_getservbyname(const char *name,
-                                                const char *proto);
-
+// Service names are looked up with the bookkeeping paused, so a stopped run
+// does not free the library's own state; host names are not looked up at
+// all (no network; a name stays as written, as when it does not resolve).
+extern "C" struct servent *__real_getservbyname(const char *, const char *);
 extern "C" struct servent *__wrap_getservbyname(const char *name,
                                                 const char *proto) {
   bool was = tracking;
@@ -63,7 +55,6 @@ extern "C" struct hostent *__wrap_gethostbyname(const char *) {
 }
 
 extern "C" [[noreturn]] void __real_exit(int status);
-
 extern "C" [[noreturn]] void __wrap_exit(int status) {
   if (in_run) longjmp(fuzz_stop, 1);
   __real_exit(status);

@@ -1,8 +1,5 @@
 // Error functions that jump back to the fuzz target, and memory functions
 // that remember every live block.
-#include "fuzz_support.h"
-
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,34 +7,25 @@
 #include <unordered_set>
 
 #include "error.h"
+#include "fuzz.h"
 #include "yyaux.h"
 
 jmp_buf fuzz_stop;
-int ALRM_daemon;
+int ALRM_daemon, ALRM_echo;
 DBM *db1, *db2;
 
 namespace {
 
-std::unordered_set<void *> &live() {
-  static std::unordered_set<void *> blocks;
-  return blocks;
-}
+std::unordered_set<void *> live;
 
-// The consistency checks that no input may reach.
-bool internal(const char *fmt) {
-  static const char *const texts[] = {
-      "internal error", "wrong condition rule", "unknown negation",
-      "unknown rule"};
-  for (const char *t : texts)
-    if (strncmp(fmt, t, strlen(t)) == 0) return true;
-  return false;
-}
-
+// The consistency checks that no input may reach abort; others jump back.
 [[noreturn]] void stop(const char *fmt) {
-  if (internal(fmt)) {
-    fprintf(stderr, "internal check failed: %s\n", fmt);
-    abort();
-  }
+  for (const char *t : {"internal error", "wrong condition rule",
+                        "unknown negation", "unknown rule"})
+    if (strncmp(fmt, t, strlen(t)) == 0) {
+      fprintf(stderr, "internal check failed: %s\n", fmt);
+      abort();
+    }
   longjmp(fuzz_stop, 1);
 }
 
@@ -45,20 +33,20 @@ bool internal(const char *fmt) {
 
 void *tw_alloc(size_t n) {
   void *p = malloc(n);
-  if (p != nullptr) live().insert(p);
+  if (p != nullptr) live.insert(p);
   return p;
 }
 
 void tw_free(void *p) {
   if (p == nullptr) return;
-  if (live().erase(p) != 1) abort();  // freed twice, or never ours
+  if (live.erase(p) != 1) abort();  // freed twice, or never ours
   free(p);
 }
 
 size_t fuzz_free_all() {
-  size_t n = live().size();
-  for (void *p : live()) free(p);
-  live().clear();
+  size_t n = live.size();
+  for (void *p : live) free(p);
+  live.clear();
   return n;
 }
 
@@ -68,5 +56,4 @@ void my_perror() {}
 void err_quit(const char *fmt, ...) { stop(fmt); }
 void err_sys(const char *fmt, ...) { stop(fmt); }
 int err_ret(const char *, ...) { return -1; }
-// Internal faults are what the fuzzer is looking for.
-void err_dump(const char *, ...) { abort(); }
+void err_dump(const char *, ...) { abort(); }  // an internal fault

@@ -1,15 +1,13 @@
 // Fuzz target for the history record decoder (Database::retrieve): the
 // input gives a key, the chunks stored under it in the two ndbm files of a
-// scratch database, and whether room for a new item is asked for.  The
+// scratch database, and whether room for a new item is asked for. The
 // key's first byte is an aggregate kind, which picks the store variant as
-// the aggregates do.  A record the
-// decoder refuses stops the run through exit(), which jumps back here.
+// the aggregates do. A refused record stops the run through exit(), which
+// jumps back here.
 #include <fcntl.h>
-#include <setjmp.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -17,61 +15,40 @@
 #include <vector>
 
 #include "audit.h"
-#include "fuzz_daemon.h"
-#include "fuzz_support.h"
+#include "fuzz.h"
 
 namespace {
 
-DBM *scratch1, *scratch2;
-
+DBM *scratch[2];
 char dir[] = "/tmp/tw-history-fuzz-XXXXXX";
 
-// The scratch database, in a directory of its own that is removed at exit.
 void OpenScratch() {
-  std::string name1 = std::string(dir) + "/h1", name2 = std::string(dir) + "/h2";
-  scratch1 = dbm_open(&name1[0], O_RDWR | O_CREAT, 0600);
-  scratch2 = dbm_open(&name2[0], O_RDWR | O_CREAT, 0600);
-  if (scratch1 == nullptr || scratch2 == nullptr) abort();
+  for (int i = 0; i < 2; i++) {
+    std::string name = std::string(dir) + (i == 0 ? "/h1" : "/h2");
+    scratch[i] = dbm_open(&name[0], O_RDWR | O_CREAT, 0600);
+    if (scratch[i] == nullptr) abort();
+  }
 }
 
 void CloseScratch() {
-  dbm_close(scratch1);
-  dbm_close(scratch2);
-  scratch1 = scratch2 = nullptr;
-}
-
-void Setup() {
-  if (mkdtemp(dir) == nullptr) abort();
-  OpenScratch();
-  atexit([] {
-    CloseScratch();
-    std::string rm = std::string("rm -rf ") + dir;
-    if (system(rm.c_str()) != 0) {}
-  });
+  for (DBM *&db : scratch) dbm_close(db), db = nullptr;
 }
 
 struct Input {
-  std::string key;           // byte 1 is set to each chunk's number
+  std::string key;  // byte 1 is set to each chunk's number
   std::vector<std::string> chunks;
   bool increase;
 };
 
-datum Datum(const std::string &s) {
-  return {const_cast<char *>(s.data()), static_cast<int>(s.size())};
-}
-
-void Store(Input &in) {
+// Stores (or with erase, deletes) the chunks: the first in the first file.
+void Put(Input &in, bool erase) {
   for (size_t k = 0; k < in.chunks.size(); k++) {
     in.key[1] = static_cast<char>(k);
-    dbm_store(k == 0 ? scratch1 : scratch2, Datum(in.key), Datum(in.chunks[k]),
-              DBM_REPLACE);
-  }
-}
-
-void Erase(Input &in) {
-  for (size_t k = 0; k < in.chunks.size(); k++) {
-    in.key[1] = static_cast<char>(k);
-    dbm_delete(k == 0 ? scratch1 : scratch2, Datum(in.key));
+    datum key = {&in.key[0], static_cast<int>(in.key.size())};
+    datum val = {&in.chunks[k][0], static_cast<int>(in.chunks[k].size())};
+    DBM *db = scratch[k == 0 ? 0 : 1];
+    if (erase) dbm_delete(db, key);
+    else dbm_store(db, key, val, DBM_REPLACE);
   }
 }
 
@@ -90,9 +67,8 @@ bool Retrieve(const void *arg) {
     CloseScratch();  // the library's blocks go back through the library
     return false;
   }
-  db->retrieve(scratch1, scratch2, in->increase);
-  // The decoded items as the aggregates read them.
-  if (db->count > 0) db->total(db->info[1]);
+  db->retrieve(scratch[0], scratch[1], in->increase);
+  if (db->count > 0) db->total(db->info[1]);  // the items as aggregates read them
   db->free_space();
   return true;
 }
@@ -100,7 +76,15 @@ bool Retrieve(const void *arg) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static bool ready = (Setup(), true);
+  static bool ready = [] {
+    if (mkdtemp(dir) == nullptr) abort();
+    OpenScratch();
+    atexit([] {
+      CloseScratch();
+      if (system((std::string("rm -rf ") + dir).c_str()) != 0) {}
+    });
+    return true;
+  }();
   (void)ready;
   FuzzedDataProvider fdp(data, size);
   Input in;
@@ -112,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (int k = 0; k < nchunks && fdp.remaining_bytes() > 0; k++)
     in.chunks.push_back(
         fdp.ConsumeBytesAsString(fdp.ConsumeIntegralInRange<size_t>(0, 1100)));
-  Store(in);
+  Put(in, false);
   if (!fuzz_run(Retrieve, &in)) OpenScratch();
-  Erase(in);
+  Put(in, true);
   return 0;
 }

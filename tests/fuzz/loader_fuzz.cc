@@ -10,8 +10,7 @@
 #include <string>
 
 #include "audit.h"
-#include "fuzz_daemon.h"
-#include "fuzz_support.h"
+#include "fuzz.h"
 
 namespace {
 

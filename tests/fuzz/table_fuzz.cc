@@ -5,7 +5,6 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include "monErr.h"
 #include "monMmap.h"
@@ -16,8 +15,7 @@ Mon_Handle_t writer, reader;
 
 void Attach() {
   mon_ErrLimit = 1;  // one line per kind of damage is plenty here
-  if (Mon_MmapOpen(0, &writer) != 0 ||
-      Mon_MmapOpen(MON_ALARM_READER, &reader) != 0)
+  if (Mon_MmapOpen(0, &writer) || Mon_MmapOpen(MON_ALARM_READER, &reader))
     abort();
   atexit([] {  // the writer first: it detaches through the reader's mapping
     Mon_MmapClose(writer);

@@ -8,7 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "fuzz_support.h"
+#include "fuzz.h"
 #include "yyaux.h"
 
 struct yy_buffer_state;
