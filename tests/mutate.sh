@@ -2,11 +2,11 @@
 # Mutation check: plants each fault of a list, one at a time, in a scratch
 # copy of the tree and runs the tests to see whether any of them notices.
 #
-# Usage: nice -n 19 tests/mutate.sh [-k] [-d DIR] [-f LIST] [-t SECS] [ID...]
+# Usage: nice -n 19 tests/mutate.sh [-k] [-d DIR] [-f LIST] [-t SECS] [-n] [ID...]
 #   -f LIST  the faults (default tests/mutants.txt next to this script)
-#   -d DIR   scratch copy to use; made and built when missing, kept after
-#            the run (default: a fresh directory under /var/tmp, removed
-#            after; not /tmp, which the tests hide behind a private one)
+#   -d DIR   scratch copy, made and built when missing, kept after the run
+#            (default: a fresh directory under /var/tmp, removed after; not
+#            /tmp, which the tests hide behind a private one)
 #   -k       keep the default scratch copy
 #   -t SECS  time allowed for the tests of one fault (default 300)
 #   -n       skip the check that every test passes on the unchanged copy
@@ -14,80 +14,51 @@
 #
 # Each line of LIST is "id | file | tests | from | to": the file by its path
 # in the tree, a ctest -R selection (or "all"), a text that occurs exactly
-# once in the file, and what it becomes. Blank lines and lines starting
-# with "#" are skipped.
-#
+# once in the file, and what it becomes; "#" starts a comment line.
 # Prints "id caught by TEST", "id missed", "id broken-build" or "id bad-entry"
 # per fault, then a summary. The tree this script lives in is only read.
-# Not part of "make test": a full run takes hours on a small machine.
+# Not part of "make test": a full run takes over an hour on a small machine.
 set -u
-
-here=$(cd "$(dirname "$0")" && pwd)
-top=$(cd "$here/.." && pwd)
-list=$here/mutants.txt
-scratch=
-keep=0
-limit=300
-sanity=1
+top=$(cd "$(dirname "$0")/.." && pwd)
+list=$top/tests/mutants.txt scratch= keep=0 limit=300 sanity=1
 while getopts kd:f:t:n opt; do
   case $opt in
-  k) keep=1 ;;
-  d) scratch=$OPTARG; keep=1 ;;
-  f) list=$OPTARG ;;
-  t) limit=$OPTARG ;;
-  n) sanity=0 ;;
-  *) sed -n '4,13s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
+  k) keep=1 ;; d) scratch=$OPTARG keep=1 ;; f) list=$OPTARG ;;
+  t) limit=$OPTARG ;; n) sanity=0 ;;
+  *) sed -n '4,12s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
 [ -r "$list" ] || { echo "mutate: cannot read $list" >&2; exit 2; }
 jobs=${JOBS:-2}
-
-# The tracked files as they are now, edits included, without the builds.
-make_copy() {
-  mkdir -p "$scratch" &&
-    (cd "$top" && git ls-files -z | tar --null -T - -cf -) |
-      tar -xf - -C "$scratch"
-}
-
-build() {
-  cmake --build "$scratch/build" -j"$jobs" >"$scratch/build.log" 2>&1
-}
-
-if [ -z "$scratch" ]; then
-  scratch=$(mktemp -d /var/tmp/tw-mutate.XXXXXX) || exit 2
-fi
-case $scratch in
-/*) ;;
-*) scratch=$PWD/$scratch ;;
-esac
-case $scratch/ in
-"$top"/*|/tmp/*)
+[ -n "$scratch" ] || scratch=$(mktemp -d /var/tmp/tw-mutate.XXXXXX) || exit 2
+case $scratch in /*) ;; *) scratch=$PWD/$scratch ;; esac
+case $scratch/ in "$top"/*|/tmp/*)
   echo "mutate: the scratch copy cannot be in the tree or under /tmp" >&2
   exit 2 ;;
 esac
 
 current=
 cleanup() {
-  if [ -n "$current" ]; then
-    cp "$current.orig" "$current" && rm -f "$current.orig"
-  fi
+  [ -z "$current" ] || { cp "$current.orig" "$current"; rm -f "$current.orig"; }
   [ "$keep" = 1 ] || rm -rf "$scratch"
 }
 trap cleanup EXIT
 trap '[ -z "${start:-}" ] || summary interrupted; exit 130' INT TERM
+build() { cmake --build "$scratch/build" -j"$jobs" >"$scratch/build.log" 2>&1; }
 
 if [ ! -d "$scratch/build" ]; then
-  echo "mutate: copying the tree to $scratch and building it" >&2
-  make_copy &&
+  echo "mutate: copying the tree (tracked files, edits included) to $scratch" >&2
+  mkdir -p "$scratch" &&
+    (cd "$top" && git ls-files -z | tar --null -T - -cf -) | tar -xf - -C "$scratch" &&
     cmake -S "$scratch" -B "$scratch/build" -DTW_WERROR=ON -DTW_BENCH=OFF \
       >"$scratch/build.log" 2>&1 || { echo "mutate: cannot configure" >&2; exit 2; }
 fi
 build || { echo "mutate: the unchanged copy does not build" \
   "(see $scratch/build.log)" >&2; keep=1; exit 2; }
 
-# Replaces the one occurrence of $2 in file $1 by $3; fails when $2 occurs
-# not exactly once.
+# Replaces the one occurrence of $2 in file $1 by $3; fails unless $2
+# occurs exactly once.
 plant() {
   local text before after
   text=$(cat "$1"; echo x)
@@ -99,67 +70,52 @@ plant() {
   printf '%s%s%s' "$before" "$3" "$after" >"$1"
 }
 
-# Runs the selected tests; prints the first failed test's name when any
-# fails.
+# Runs the selected tests; prints the first failed test's name, "timeout",
+# or "no-tests" when the selection names none.
 run_tests() {
   local sel=() out
   [ "$1" = all ] || sel=(-R "$1")
-  out=$(cd "$scratch/build" &&
-    timeout -k 10 "$limit" ctest -j"$jobs" --stop-on-failure \
-      --output-on-failure "${sel[@]}" 2>&1)
+  out=$(cd "$scratch/build" && timeout -k 10 "$limit" ctest -j"$jobs" \
+    --stop-on-failure --output-on-failure "${sel[@]}" 2>&1)
   case $? in
-  0)
-    # A selection that names no test is a fault in the list, not a miss.
-    case $out in *"No tests were found"*) echo "no-tests" ;; esac
-    return 0 ;;
-  124|137) echo "timeout" ;;
+  0) case $out in *"No tests were found"*) echo no-tests ;; esac; return 0 ;;
+  124|137) echo timeout ;;
   *) printf '%s\n' "$out" |
-       sed -n '/tests FAILED:/,$s/^[[:space:]]*[0-9]* - \([^ ]*\) (.*/\1/p' |
-       head -1 ;;
+       sed -n '/tests FAILED:/,$s/^[[:space:]]*[0-9]* - \([^ ]*\) (.*/\1/p' | head -1 ;;
   esac
   return 1
 }
 
 if [ "$sanity" = 1 ]; then
   echo "mutate: running every test on the unchanged copy" >&2
-  if ! who=$(run_tests all); then
-    echo "mutate: ${who:-a test} fails on the unchanged copy" >&2
-    exit 2
-  fi
+  who=$(run_tests all) || { echo "mutate: ${who:-a test} fails unchanged" >&2; exit 2; }
 fi
 
-ids=("$@")
-total=0 caught=0 missed=0 broken=0 bad=0
-missed_ids=
+total=0 caught=0 missed=0 broken=0 bad=0 missed_ids=
 start=$(date +%s)
-# $1, when given, says why the run ended early.
-summary() {
+summary() {  # [WHY the run ended early]
   echo "summary${1:+ ($1)}: $total faults, $caught caught, $missed missed," \
     "$broken broken-build, $bad bad-entry, $(($(date +%s) - start))s"
   [ -z "$missed_ids" ] || echo "missed:$missed_ids"
 }
-# The faults to run: every entry in list order, or those named, in the
-# order named.
+# Every entry in list order, or those named, in the order named.
 entries=()
-while IFS= read -r line || [ -n "$line" ]; do
-  case $line in ''|'#'*) continue ;; esac
-  [ ${#ids[@]} -eq 0 ] && entries+=("$line")
-done <"$list"
-for want in "${ids[@]+"${ids[@]}"}"; do
+if [ $# -eq 0 ]; then
+  while IFS= read -r line || [ -n "$line" ]; do
+    case $line in ''|'#'*) ;; *) entries+=("$line") ;; esac
+  done <"$list"
+fi
+for want in "$@"; do
   line=$(awk -v id="$want" 'index($0, id " | ") == 1 { print; exit }' "$list")
-  [ -n "$line" ] ||
-    { echo "mutate: no fault $want in $list" >&2; continue; }
-  entries+=("$line")
+  [ -n "$line" ] && entries+=("$line") || echo "mutate: no fault $want" >&2
 done
 
 for line in "${entries[@]+"${entries[@]}"}"; do
-  id=${line%% | *}; rest=${line#* | }
-  file=${rest%% | *}; rest=${rest#* | }
-  sel=${rest%% | *}; rest=${rest#* | }
-  from=${rest%% | *}; to=${rest#* | }
-  total=$((total + 1))
-  t0=$(date +%s)
-  path=$scratch/$file
+  id=${line%% | *} rest=${line#* | }
+  file=${rest%% | *} rest=${rest#* | }
+  sel=${rest%% | *} rest=${rest#* | }
+  from=${rest%% | *} to=${rest#* | }
+  total=$((total + 1)) t0=$(date +%s) path=$scratch/$file
   if [ ! -f "$path" ] || ! cp -p "$path" "$path.orig"; then
     echo "$id bad-entry (no file $file)"; bad=$((bad + 1)); continue
   fi
@@ -172,19 +128,15 @@ for line in "${entries[@]+"${entries[@]}"}"; do
     if [ "$who" = no-tests ]; then
       result="bad-entry (no test matches $sel)"; bad=$((bad + 1))
     else
-      result=missed; missed=$((missed + 1)); missed_ids="$missed_ids $id"
+      result=missed; missed=$((missed + 1)) missed_ids="$missed_ids $id"
     fi
   else
     result="caught by ${who:-?}"; caught=$((caught + 1))
   fi
-  # Back to the original text, newer than the mutant's objects so the next
-  # build compiles it again.
-  if [ "${result#bad-entry}" = "$result" ]; then
-    cp "$path.orig" "$path" && touch "$path"
-  else
-    cp -p "$path.orig" "$path"
-  fi
-  rm -f "$path.orig"
+  # Back to the original text; after a build, newer than the mutant's
+  # objects so the next build compiles it again.
+  cp -p "$path.orig" "$path" && rm -f "$path.orig"
+  case $result in bad-entry*) ;; *) touch "$path" ;; esac
   current=
   echo "$id $result ($(($(date +%s) - t0))s)"
 done
