@@ -1,5 +1,5 @@
-// Helpers for tests of rule loading: an empty rule set made current, and
-// parsed rule text loaded through the same reader as the daemon's.
+// An empty rule set made current, loading parsed rule text through the
+// same reader as the daemon's.
 #ifndef TW_TESTS_RULES_UTIL_H
 #define TW_TESTS_RULES_UTIL_H
 
@@ -10,13 +10,9 @@
 
 #include "audit.h"
 
-// An empty rule set, current for the test, with the tokenizer reset.
 struct TestRules {
-  TestRules() {
-    memset(static_cast<void *>(&token), 0, sizeof token);
-    token.line_num = 1;
-  }
-  // Loads parsed-file text as the daemon does; returns the alarms read.
+  TestRules() { memset(static_cast<void *>(&token), 0, sizeof token); }
+  // Returns the alarms read.
   int Load(const std::string &text) {
     FILE *in = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
     Alarm work;
@@ -24,15 +20,11 @@ struct TestRules {
     int rc, alarms = 0;
     token.line_num = 0;
     while ((rc = work.read(in)) != -3)
-      if (rc == 1) {
-        table.AlarmList.append(work);
-        alarms++;
-      }
+      if (rc == 1) table.AlarmList.append(work), alarms++;
     fclose(in);
     return alarms;
   }
   Alarm &Last() { return table.AlarmList.rear(); }
-
   AlarmTable table;
 };
 

@@ -27,26 +27,20 @@ void Expect(const SLList<int> &l, const Ints &want) {
   Ints items;
   for (Pix p = l.first(); p != nullptr; l.next(p)) items.push_back(l(p));
   EXPECT_EQ(items, want);
-  EXPECT_EQ(l.length(), static_cast<int>(want.size()));
-  EXPECT_EQ(l.empty() != 0, want.empty());
+  EXPECT_TRUE(l.length() == int(want.size()) && !l.empty() == !want.empty() && l.OK());
   EXPECT_TRUE(want.empty() || l.rear() == want.back());
-  EXPECT_EQ(l.OK(), 1);
 }
 
 TEST(SLList, EditsKeepOrderAndTheLastNode) {
-  SLList<int> l;
+  SLList<int> l, a = Make({1, 2}), b = Make({3}), none;
   l.prepend(2), l.prepend(1), l.ins_after(nullptr, 0), l.ins_after(At(l, 1), 10);
   l.ins_after(At(l, 3), 30), l.append(40);
   Expect(l, {0, 1, 10, 2, 30, 40});
-  struct { Ints start; int after; Ints want; } cases[] = {  // null: the first node
-      {{1, 2, 3}, -1, {2, 3, 9}}, {{1, 2, 3}, 1, {1, 2, 9}}, {{5}, -1, {9}}};
-  for (auto &c : cases) {
-    SLList<int> m = Make(c.start);
-    m.del_after(At(m, c.after));
-    m.append(9);
-    Expect(m, c.want);
+  for (int after : {-1, 1}) {  // null: the first node
+    SLList<int> m = Make({1, 2, 3});
+    m.del_after(At(m, after)), m.append(9);
+    Expect(m, after < 0 ? Ints{2, 3, 9} : Ints{1, 2, 9});
   }
-  SLList<int> a = Make({1, 2}), b = Make({3}), none;
   a.join(b), a.join(none), none.join(a);
   Expect(a, {}), Expect(b, {});
   SLList<int> c(none), d = Make({7, 8, 9});
@@ -57,21 +51,19 @@ TEST(SLList, EditsKeepOrderAndTheLastNode) {
 TEST(SLList, ItemsAreDestroyedOnce) {
   auto item = std::make_shared<int>(0);  // counts its living copies
   {
-    SLList<std::shared_ptr<int>> l;
+    SLList<std::shared_ptr<int>> l, n;
     for (int i = 0; i < 4; ++i) l.append(item);
-    l.del_after(nullptr), l.del_front();
     std::shared_ptr<int> out;
-    l.remove_front(out);
+    l.del_after(nullptr), l.del_front(), l.remove_front(out);
     EXPECT_EQ(item.use_count(), 3);  // item, out and the last node's
-    SLList<std::shared_ptr<int>> m(l), n;
+    SLList<std::shared_ptr<int>> m(l);
     n = l, n.join(m), l.clear();
     EXPECT_EQ(item.use_count(), 4);
   }
   EXPECT_EQ(item.use_count(), 1);
 }
 
-// Breaks the ring as a stray write would, holding the node cut off.
-struct Broken : SLList<int> {
+struct Broken : SLList<int> {  // the ring cut as a stray write would
   void cut() { lost = last->tl, last->tl = nullptr; }
   BaseSLNode *lost = nullptr;
 };
@@ -84,8 +76,7 @@ TEST(SLListDeathTest, MisuseStops) {
       {[] { SLList<int>().rear(); }, "rear: empty list"},
       {[] { Broken l; l.append(1), l.append(2), l.cut(), l.OK(); }, "invariant failure"}};
   for (auto &c : cases)
-    EXPECT_EXIT(c.first(), testing::ExitedWithCode(1),
-                "^SLList error: " + std::string(c.second) + "\n");
+    EXPECT_EXIT(c.first(), testing::ExitedWithCode(1), "^SLList error: " + std::string(c.second) + "\n");
 }
 
 }  // namespace
