@@ -1,5 +1,5 @@
-// The history store: keys, records in chunks, items with connection ids,
-// the refresh that rewrites the files, and the aggregates of a rule check.
+// The history store: records in chunks, items in order and with connection
+// ids, damaged records and files.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -89,17 +89,6 @@ class History : public testing::Test {
     db.free_space();
     return v;
   }
-  Total *Agg(int kind) { return &rules_.table.total_table[kind].list.front(); }
-  int Held(int kind) { return Read(Agg(kind)->flags)[0]; }
-  // An alarm whose action appends text to the output file.
-  std::string Rule(const std::string &cond, const std::string &text) {
-    return "WHEN " + cond + " #line:1-2-2\necho " + text + " >> " + base_ + ".out\n";
-  }
-  std::string Out() {  // and empties the file
-    std::string s = Contents(base_ + ".out");
-    truncate((base_ + ".out").c_str(), 0);
-    return s;
-  }
 
   std::string base_;
   TestRules rules_;
@@ -138,7 +127,6 @@ TEST_F(HistoryDeathTest, InconsistentRecordsStop) {
   big[0] = 400;
   std::pair<std::string, const char *> cases[] = {
       {std::string(6, '\0'), "database corrupt"},
-      {Bytes({5, 10, 20}), "count differs from data size while reading"},
       {Bytes({1, 10, 20}), "data size greater than count while reading"},
       {Bytes({0x7fffffff, 1}), "record capacity reached while reading"},
       {Bytes({3, 50, 40, 60}), "fail times are not increasing"},
@@ -184,27 +172,6 @@ TEST_F(History, FullRecordKeepsItsNewestItems) {
   EXPECT_TRUE(rec.size() == 64512u && rec[1] == 2 && rec[64511] == 70000);
 }
 
-// Only after a store; through the handles left open, then the files.
-TEST_F(History, RefreshKeepsOnlyItemsInsideTheKeepTime) {
-  rules_.table.set_keep(3600);
-  const int now = time(nullptr), a = kFailSrc, b = Flags(TOT_FAIL, 2, FLAG_SRC),
-            d = Flags(TOT_TRAFFIC, 1, FLAG_SRC);
-  Store(a, Bytes({3, now - 7200, now - 60, now}));
-  Store(b, Bytes({2, now - 7200, now - 5000}));
-  Store(d, Bytes({6, now - 4000, 5, 1, now - 10, 7, 2}));
-  rules_.table.set_db_clean();
-  refresh_db();
-  EXPECT_EQ(Read(b).size(), 3u);
-  rules_.table.set_db_dirty();
-  refresh_db();
-  for (int pass = 0; pass < 2; pass++, Open()) {
-    EXPECT_EQ(Read(a), (Ints{2, now - 60, now}));
-    EXPECT_EQ(Read(b), (Ints{0}));
-    EXPECT_EQ(Read(d), (Ints{3, now - 10, 7, 2}));
-  }
-  EXPECT_FALSE(fs::exists(base_ + ".tmp1.pag") || fs::exists(base_ + ".tmp2.pag"));
-}
-
 // Damaged history stops the start-up with the file's name, untouched.
 TEST_F(HistoryDeathTest, DamagedHistoryIsRefusedUntouched) {
   Set("user7", 1000);
@@ -219,42 +186,6 @@ TEST_F(HistoryDeathTest, DamagedHistoryIsRefusedUntouched) {
   }
   for (const char *n : kFiles) fs::remove(base_ + n);
   prepare_history(base_.c_str());  // no files at all go through
-}
-
-// The first three aggregates are read by a condition, the others by a
-// silent action; a record is stored only for the kinds it counts for.
-TEST_F(History, RecordsCountOnlyForTheirKinds) {
-  ASSERT_EQ(rules_.Load("WHEN (((FAIL[src]>999)|(IN[src]>999))|(OUT[src]>999)) #line:1-2-2\n\n" +
-                        Rule("(usr==nobody)", "TRAFFIC[src] ACCESS[src] DURATION[src]")),
-            2);
-  struct { int err, in, out, dur; const char *held; } records[] = {
-      {5, 10, 10, 5, "1 0 0 0 0 0 "}, {0, 10, 0, 0, "1 3 0 3 2 0 "}, {-1, 0, 3, 2, "1 3 3 6 4 3 "}};
-  int id = 0;
-  for (auto &r : records) {
-    Set("alice", 1000, r.err, r.in, r.out, r.dur, 0, ++id);
-    rules_.table.check(rec_);
-    std::string held;  // FAIL IN OUT TRAFFIC ACCESS DURATION
-    for (int kind = 0; kind < N_TOTALS; kind++) held += std::to_string(Held(kind)) + " ";
-    EXPECT_EQ(held, r.held);
-  }
-}
-
-// One aggregate read by alarms of different windows is stored once,
-// counts each record once, and keeps items for its longest window.
-TEST_F(History, EachAlarmSeesItsWindow) {
-  ASSERT_EQ(rules_.Load(Rule("(FAIL[src]>0)", "short FAIL[src]") + "alert_time=600\n" +
-                        Rule("(FAIL[src]>0)", "long FAIL[src]")),
-            2);
-  EXPECT_EQ(rules_.table.total_num(TOT_FAIL), 1);
-  const int now = time(nullptr);
-  for (int ago : {700, 500, 400, 100, 0}) {
-    Out();
-    Set("alice", now - ago, 5);
-    rules_.table.check(rec_);
-  }
-  EXPECT_EQ(Out(), "short 2\nlong 4\n");
-  Database().refresh();
-  EXPECT_EQ(Read(Agg(TOT_FAIL)->flags).size(), 5u);
 }
 
 }  // namespace

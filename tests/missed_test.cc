@@ -1,6 +1,4 @@
-// Counting the connections the alarm reader never saw: gaps in a writer's
-// start numbers, and connections seen active that vanish or start again
-// before their end was taken.
+// Counting the connections the alarm reader never saw.
 #include <gtest/gtest.h>
 #include <string.h>
 #include <unistd.h>
@@ -13,8 +11,7 @@ namespace {
 constexpr uint32_t kActive = 0x80000000u, kStarted = 4, kUpdated = 1;
 
 Mon_Conn_t Conn(uint32_t writer, uint32_t n, uint32_t number, uint32_t state) {
-  Mon_Conn_t c;
-  memset(&c, 0, sizeof c);
+  Mon_Conn_t c{};
   c.key.word[0] = writer, c.key.word[1] = n, c.alarmKey = number, c.connState = state;
   return c;
 }

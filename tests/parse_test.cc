@@ -1,9 +1,7 @@
-// Loading the parsed rule file: words and line markers, settings and
-// symbols, host specifications, comparisons and ranges, condition trees,
-// aggregates, stored action commands, and every refusal's message.
+// Loading the parsed rule file: line markers, settings, host specifications,
+// comparisons and ranges, condition trees, aggregates, action commands.
 #include <arpa/inet.h>
 #include <errno.h>
-#include <netdb.h>
 #include <string.h>
 
 #include <string>
@@ -21,27 +19,20 @@ using Texts = std::initializer_list<std::pair<std::string, std::string>>;
 std::string Dotted(uint32_t a) { return inet_ntoa(in_addr{a}); }
 std::string When(const std::string &cond) { return "WHEN " + cond + " #line:4-5-5\nx\n"; }
 
-// c<var> for a comparison, &(..,..) and |(..,..) for and/or nodes, '-' for
-// a missing operand.
+// c<var> for a comparison, &(..,..) and |(..,..) for and/or nodes, '-' for none.
 std::string Shape(const Condition *c) {
   if (c == nullptr) return "-";
   if (c->rule == RULE_COMPARISON) return "c" + std::to_string(c->comp->operandtype[0]);
   return (c->rule == RULE_AND ? "&(" : "|(") + Shape(c->subcond1) + "," + Shape(c->subcond2) + ")";
 }
 
-// A stored command made readable: an item shows as <marker:code>, with '*'
-// when it points somewhere.
+// A stored command: an item shows as <marker:code>, '*' when it points somewhere.
 std::string Decode(const char *p) {
   std::string out;
-  for (; *p != '\0'; p++) {
-    int code;
+  for (int code; *p != '\0'; p++) {
+    if (*p != 1 && *p != 2) { out += *p; continue; }
     void *ptr;
-    if (*p != 1 && *p != 2) {
-      out += *p;
-      continue;
-    }
-    memcpy(&code, p + 1, sizeof code);
-    memcpy(&ptr, p + 1 + sizeof code, sizeof ptr);
+    memcpy(&code, p + 1, sizeof code), memcpy(&ptr, p + 1 + sizeof code, sizeof ptr);
     out += "<" + std::to_string(*p) + ":" + std::to_string(code) + (ptr ? "*>" : ">");
     p += sizeof code + sizeof ptr;
   }
@@ -73,14 +64,9 @@ class ParseTest : public testing::Test {
 };
 using ComparisonTest = ParseTest;
 
-// Words take their first character whatever it is; line markers give the
-// prefixes of the condition's and the action's messages.
+// Trailing blanks go; line markers give the prefixes of the condition's
+// and the action's messages.
 TEST_F(ParseTest, WordsAndLineMarkers) {
-  for (auto [text, want] : Texts{{"=abc def", "=abc| def"}, {"((a", "(|(a"}, {" \t\n", "|-"}}) {
-    char *p = &text[0];
-    token.get(p, -3, WORD_DELIMS);
-    EXPECT_EQ(std::string(token.ptr) + "|" + (p != nullptr ? p : "-"), want);
-  }
   for (auto [word, stripped] : Texts{{"ab \t\n", "ab"}, {"a b \r ", "a b \r"}, {"  ", ""}}) {
     token.ptr = &word[0];
     token.rm_trailing_space();
@@ -102,16 +88,14 @@ TEST_F(ParseTest, WordsAndLineMarkers) {
 // A redefined symbol keeps its place; alarms read before keep the old value.
 TEST_F(ParseTest, SettingsAndSymbols) {
   ASSERT_EQ(rules.Load("react_time=5\nalert_time = 12.9 junk\nreact_time=0\n"), 0);
-  EXPECT_EQ(rules.table.get_alert(), 12);
-  EXPECT_EQ(rules.table.get_keep_action(), 0);
+  EXPECT_TRUE(rules.table.get_alert() == 12 && rules.table.get_keep_action() == 0);
   ASSERT_EQ(rules.Load("a=\t1 \nwho=alice\nWHEN (usr==$who) #line:4-5-5\n\nwho=bob\n"
                        "WHEN (usr==$who) #line:8-9-9\n\n"),
             2);
   EXPECT_STREQ(rules.table.retrieve_symbol("a"), "\t1 ");
   EXPECT_EQ(rules.table.symbol_table.count, 2);
-  EXPECT_STREQ(static_cast<char *>(rules.table.AlarmList.front().condition.comp->operand[1]),
-               "alice");
-  EXPECT_STREQ(static_cast<char *>(Comp().operand[1]), "bob");
+  auto *first = rules.table.AlarmList.front().condition.comp;
+  EXPECT_EQ(std::string((char *)first->operand[1]) + (char *)Comp().operand[1], "alicebob");
 }
 
 // Every refusal while loading: the rule's lines, or the parsed line, and
@@ -120,7 +104,6 @@ TEST_F(ParseTest, LoaderMessages) {
   const char *L4 = "line 4 (parsed 1): ";
   struct { std::string text; const char *msg; } cases[] = {
       {"alert_time=\n", "parsed line 1:  error near alert_time, more information expected"},
-      {"alert_time=0\n", "parsed line 1:  error near 0, value cannot be 0"},
       {"x=1\nreact_time=-1\n", "parsed line 2:  error near -1, value cannot be less than 0"},
       {"react_time=1e99\n", "parsed line 1:  error near 1e99, value out of range"},
       {"name(=1\n", "parsed line 1:  error near name, '=' expected"},
@@ -130,42 +113,36 @@ TEST_F(ParseTest, LoaderMessages) {
       {"e=\nWHEN (usr==$e) #line:4-5-5\n\n", "line 4 (parsed 2): error near $e, value=null"},
       {"WHEN (err==1) #line:4-6-7\n", "lines 6-7 (parsed 2): action missing"},
       {"WHEN err==1 #line:4-5-5\nx\n", "line 4 (parsed 1): delimitor expected at err==1 #line:4-5-5"},
-      {"(1==2)", "error near 2,  both operands are constant"},
+      {"(1==2)", "error near 2,  both operands are constant"}, {"(err==1x)", "1x is not numeric"},
       {"(usr==err)", "error near err, inconsistent operands"},
-      {"(usr>root)", "error near root, '==' or '!=' expected"},
       {"(dst>1.2.3.4 5.6.7.8)", "error near 1.2.3.4 5.6.7.8, '==' or '!=' expected"},
-      {"(pid==5)", "error near 5, variable not allowed in the condition"},
       {"(err=5)", "error near err,  relational operator expected"},
       {"(src==$nosuch)", "error near $nosuch, symbol not found"},
       {"(FAIL[src]>1234567890123456)", "number 1234567890123456 is too long"},
-      {"(err==1x)", "1x is not numeric"},
       {"(FAIL[src,time]>1)", "error near time, illegal array index"},
       {"((err==1)&(err==2)|(err==3))", "closing delimitor expected at |(err==3)) #line:4-5-5"},
       {"(src,dst)", "not a normal condition at src,dst) #line:4-5-5"},
       {"(app==65536)", "port out of range at 65536"},
+      {"(pid==5)", "error near 5, variable not allowed in the condition"},
       {"(app==nosuchsvc)", "port not found for the 'nosuchsvc' protocol"},
       {"(app=={1-2}/xyz)", "error near /xyz, protocol expected"},
-      {"(err=={5 9})", "'-' missing at {5 9}"},
-      {"(err=={5-9 x)", "'}' missing at {5-9 x"},
+      {"(err=={5 9})", "'-' missing at {5 9}"}, {"(err=={5-9 x)", "'}' missing at {5-9 x"},
       {"(err=={9-5})", "upper limit at {9-5} is < lower limit"},
       {"(tm==- - {5-32} - -)", "upper limit at {5-32} - - out of range"},
-      {"(tm==- - - {22:00-6:00} -)", "upper limit at {22:00-6:00} - is < lower limit"},
       {"(tm=={Mon-Fri} - - {8:00-18:00})", "error near 18:00, more information expected"},
-      {"(tm==mon - - - -)", "mon is not in 'Sun' - 'Sat'"},
       {"(tm==- dec - - -)", "dec is not in 'Jan' - 'Dec'"},
-      {"(tm==- - - 800 -)", "':' expected when parse 800 as time"},
       {"(tm==- - - 24:00 -)", "hours at 24:00 should be in {0-23}"},
-      {"(tm==- - - 8:60 -)", "minutes at 8:60 should be in {0-59}"},
       {"(src==1.2.3.4/x)", "parse error for host specification"},
       {"WHEN (err==1) #line:5-6-6\necho \x01" "AAAAAAAA\n",
        "line 6 (parsed 2): invalid byte 0x01 in the action"},
       {"m=x\x02y\nWHEN (err==1) #line:5-6-6\necho $m\n",
-       "line 6 (parsed 3): invalid byte 0x02 in the action"}};
+       "line 6 (parsed 3): invalid byte 0x02 in the action"},
+      {"a=" + std::string(255, 'a') + "\nWHEN (err==1) #line:5-6-6\n$a $a\n",
+       "line 6 (parsed 3): action command too long"}};
   for (auto &c : cases) {
     bool cond = c.text[0] == '(';
     EXPECT_EXIT(TestRules().Load(cond ? When(c.text) : c.text), ExitedWithCode(1),
-                testing::Eq((cond ? L4 : "") + std::string(c.msg) + "\n"))
-        << c.text;
+                testing::Eq((cond ? L4 : "") + std::string(c.msg) + "\n")) << c.text;
   }
 }
 
@@ -194,8 +171,7 @@ TEST_F(ComparisonTest, OperatorsAndOperands) {
     EXPECT_EQ(*static_cast<int *>(Comp().operand[1]), c.value) << c.cond;
   }
   ASSERT_EQ(rules.Load(When("(5<FAIL[src==1.2.3.4])")), 1);  // the aggregate moves left
-  EXPECT_GT(Comp().operandtype[0], CONSTANT_OPERAND);
-  EXPECT_EQ(Comp().comp_operator, OP_GT);
+  EXPECT_TRUE(Comp().operandtype[0] > CONSTANT_OPERAND && Comp().comp_operator == OP_GT);
   EXPECT_EQ(*static_cast<double *>(Comp().operand[1]), 5.0);
   rules.Load("nets= 1.2.3.4 10.\n");
   for (auto [cond, shape] : Texts{{"(dst!=1.2.3.4 5.6.7.8 9.9.9.9)", "|(c5,|(c5,|(c5,-)))"},
@@ -209,24 +185,14 @@ TEST_F(ComparisonTest, OperatorsAndOperands) {
 // Host specifications: class masks, prefix lengths, partial addresses,
 // names exact or by their tail; every malformed one is refused.
 TEST(Check, HostForms) {
-  for (auto [ip, masks] : Texts{{"127.9.9.9", "255.0.0.0 255.255.0.0"},
-                                {"191.9.9.9", "255.255.0.0 255.255.255.0"},
-                                {"192.0.0.1", "255.255.255.0 255.255.255.240"},
-                                {"224.0.0.1", "255.255.255.255 255.255.255.255"}}) {
-    uint32_t a = inet_addr(ip.c_str());
-    EXPECT_EQ(Dotted(StandardNetMaskForClass(a)) + " " + Dotted(StandardSubnetMaskForClass(a)),
-              masks) << ip;
-  }
-  const hostent *he = gethostbyname("localhost");
-  ASSERT_NE(he, nullptr);
   for (auto [text, want] : Texts{
            {" \t-", "0.0.0.0/0.0.0.0"}, {"1.2.3.4", "1.2.3.4/255.255.255.255"},
-           {"1.2.3.4/n", "1.0.0.0/255.0.0.0"}, {"200.1.2.3/s", "200.1.2.0/255.255.255.240"},
+           {"1.2.3.4/n", "1.0.0.0/255.0.0.0"}, {"191.1.2.3/s", "191.1.2.0/255.255.255.0"},
+           {"192.1.2.3/s", "192.1.2.0/255.255.255.240"}, {"128.1.2.3/n", "128.1.0.0/255.255.0.0"},
            {"10.", "10.0.0.0/255.0.0.0"}, {"1.2.3.", "1.2.3.0/255.255.255.0"},
            {"10.0.0.17/16", "10.0.0.0/255.255.0.0"}, {"10.1.2.3/32", "10.1.2.3/255.255.255.255"},
            {"10.1.2.3/31", "10.1.2.2/255.255.255.254"}, {"10.1.2.3/0", "0.0.0.0/0.0.0.0"},
            {"1.2.3.4/255.255.0.0 x", "1.2.0.0/255.255.0.0"},
-           {"localhost", std::string(he->h_name) + " exact"},
            {"Gone.invalid", "Gone.invalid exact"}, {".corp.invalid", ".corp.invalid tail"}})
     EXPECT_EQ(Parsed(text).Show(), want) << text;
   for (const char *bad : {"", "/h", "1.2.3.999/n", "gone.invalid/h", "10.x.", "1.2.3.4.", ".",
@@ -259,9 +225,8 @@ TEST_F(ParseTest, Aggregates) {
   EXPECT_EQ(Decode(rules.table.AlarmList.front().action.command), "echo <2:526*>");
   struct { const char *text; int kind, fields, rule; } cases[] = {
       {"FAIL[src==1.2.3.4,src,dst]>5", TOT_FAIL, 0x03, RULE_COMPARISON},
-      {"TRAFFIC[destination,error]", TOT_TRAFFIC, 0x0a, RULE_TRUE},
       {"ACCESS[(src==1.2.3.4)|(dst==1.2.3.4)]", TOT_ACCESS, 0, RULE_OR},
-      {"DURATION[usr, err ,app]", TOT_DURATION, 0x1c, RULE_TRUE}};
+      {"DURATION[usr, err ,destination]", TOT_DURATION, 0x1a, RULE_TRUE}};
   for (auto &c : cases) {
     Total *a = ReadAgg(c.text);
     EXPECT_EQ(a->flags, c.kind << 24 | (c.kind ? 1 : 2) << 8 | c.fields) << c.text;
@@ -283,15 +248,9 @@ TEST_F(ParseTest, ActionCommands) {
     ASSERT_EQ(rules.Load("WHEN (err==1) #line:2-3-3\n" + action + "\n"), 1);
     EXPECT_EQ(Decode(rules.Last().action.command), stored) << action;
   }
-  ASSERT_EQ(rules.Load("react_time=30\nWHEN (err==1) #line:2-3-3\n\n"), 1);
-  EXPECT_EQ(rules.Last().action.keep_time, 30);
-  // 510 bytes fit; one more does not.
   ASSERT_EQ(rules.Load("a=" + std::string(255, 'a') + "\nb=" + std::string(254, 'b') +
-                       "\nWHEN (err==1) #line:5-6-6\n$a $b\n"),
-            1);
-  EXPECT_EQ(strlen(rules.Last().action.command), 510u);
-  EXPECT_EXIT(rules.Load("WHEN (err==1) #line:5-6-6\n$a $a\n"), ExitedWithCode(1),
-              testing::Eq("line 6 (parsed 2): action command too long\n"));
+                       "\nWHEN (err==1) #line:5-6-6\n$a $b\n"), 1);
+  EXPECT_EQ(strlen(rules.Last().action.command), 510u);  // the longest that fits
 }
 
 }  // namespace

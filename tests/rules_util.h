@@ -12,14 +12,12 @@
 
 struct TestRules {
   TestRules() { memset(static_cast<void *>(&token), 0, sizeof token); }
-  // Returns the alarms read.
-  int Load(const std::string &text) {
+  int Load(const std::string &text) {  // returns the alarms read
     FILE *in = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
     Alarm work;
     memset(static_cast<void *>(&work), 0, sizeof work);
     int rc, alarms = 0;
-    token.line_num = 0;
-    while ((rc = work.read(in)) != -3)
+    for (token.line_num = 0; (rc = work.read(in)) != -3;)
       if (rc == 1) table.AlarmList.append(work), alarms++;
     fclose(in);
     return alarms;
