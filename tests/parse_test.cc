@@ -90,10 +90,8 @@ TEST_F(ParseTest, SettingsAndSymbols) {
   ASSERT_EQ(rules.Load("react_time=5\nalert_time = 12.9 junk\nreact_time=0\n"), 0);
   EXPECT_TRUE(rules.table.get_alert() == 12 && rules.table.get_keep_action() == 0);
   ASSERT_EQ(rules.Load("a=\t1 \nwho=alice\nWHEN (usr==$who) #line:4-5-5\n\nwho=bob\n"
-                       "WHEN (usr==$who) #line:8-9-9\n\n"),
-            2);
+                       "WHEN (usr==$who) #line:8-9-9\n\n"), 2);
   EXPECT_STREQ(rules.table.retrieve_symbol("a"), "\t1 ");
-  EXPECT_EQ(rules.table.symbol_table.count, 2);
   auto *first = rules.table.AlarmList.front().condition.comp;
   EXPECT_EQ(std::string((char *)first->operand[1]) + (char *)Comp().operand[1], "alicebob");
 }
@@ -112,27 +110,28 @@ TEST_F(ParseTest, LoaderMessages) {
       {std::string(511, 'x') + "\n", "parsed line 1:  line too long"},
       {"e=\nWHEN (usr==$e) #line:4-5-5\n\n", "line 4 (parsed 2): error near $e, value=null"},
       {"WHEN (err==1) #line:4-6-7\n", "lines 6-7 (parsed 2): action missing"},
-      {"WHEN err==1 #line:4-5-5\nx\n", "line 4 (parsed 1): delimitor expected at err==1 #line:4-5-5"},
+      {"WHEN err==1 #line:4-5-5\nx\n",
+       "line 4 (parsed 1): delimitor expected at err==1 #line:4-5-5"},
       {"(1==2)", "error near 2,  both operands are constant"}, {"(err==1x)", "1x is not numeric"},
       {"(usr==err)", "error near err, inconsistent operands"},
       {"(dst>1.2.3.4 5.6.7.8)", "error near 1.2.3.4 5.6.7.8, '==' or '!=' expected"},
       {"(err=5)", "error near err,  relational operator expected"},
-      {"(src==$nosuch)", "error near $nosuch, symbol not found"},
+      {"(src==$no)", "error near $no, symbol not found"},
+      {"(tm==- dec - - -)", "dec is not in 'Jan' - 'Dec'"},
       {"(FAIL[src]>1234567890123456)", "number 1234567890123456 is too long"},
       {"(FAIL[src,time]>1)", "error near time, illegal array index"},
       {"((err==1)&(err==2)|(err==3))", "closing delimitor expected at |(err==3)) #line:4-5-5"},
       {"(src,dst)", "not a normal condition at src,dst) #line:4-5-5"},
-      {"(app==65536)", "port out of range at 65536"},
       {"(pid==5)", "error near 5, variable not allowed in the condition"},
+      {"(app==65536)", "port out of range at 65536"},
+      {"(src==1.2.3.4/x)", "parse error for host specification"},
       {"(app==nosuchsvc)", "port not found for the 'nosuchsvc' protocol"},
       {"(app=={1-2}/xyz)", "error near /xyz, protocol expected"},
       {"(err=={5 9})", "'-' missing at {5 9}"}, {"(err=={5-9 x)", "'}' missing at {5-9 x"},
       {"(err=={9-5})", "upper limit at {9-5} is < lower limit"},
       {"(tm==- - {5-32} - -)", "upper limit at {5-32} - - out of range"},
       {"(tm=={Mon-Fri} - - {8:00-18:00})", "error near 18:00, more information expected"},
-      {"(tm==- dec - - -)", "dec is not in 'Jan' - 'Dec'"},
       {"(tm==- - - 24:00 -)", "hours at 24:00 should be in {0-23}"},
-      {"(src==1.2.3.4/x)", "parse error for host specification"},
       {"WHEN (err==1) #line:5-6-6\necho \x01" "AAAAAAAA\n",
        "line 6 (parsed 2): invalid byte 0x01 in the action"},
       {"m=x\x02y\nWHEN (err==1) #line:5-6-6\necho $m\n",
@@ -147,9 +146,9 @@ TEST_F(ParseTest, LoaderMessages) {
 }
 
 TEST_F(ParseTest, ConditionTreesAndDiscardedText) {
-  for (auto [cond, shape] : Texts{{"(err==1)", "c11"}, {"((err==1))", "&(c11,-)"},
+  for (auto [cond, shape] : Texts{{"((err==1))", "&(c11,-)"},
                                   {"( (err==1) | (src==1.2.3.4) )", "|(c11,c2)"},
-                                  {"((err==1)&((src==1.2.3.4)|(dst==5.6.7.8)))", "&(c11,|(c2,c5))"}}) {
+                                  {"((err==1)&((src==1.)|(dst==5.)))", "&(c11,|(c2,c5))"}}) {
     ASSERT_EQ(rules.Load(When(cond)), 1);
     EXPECT_EQ(Shape(&rules.Last().condition), shape);
   }
@@ -174,9 +173,8 @@ TEST_F(ComparisonTest, OperatorsAndOperands) {
   EXPECT_TRUE(Comp().operandtype[0] > CONSTANT_OPERAND && Comp().comp_operator == OP_GT);
   EXPECT_EQ(*static_cast<double *>(Comp().operand[1]), 5.0);
   rules.Load("nets= 1.2.3.4 10.\n");
-  for (auto [cond, shape] : Texts{{"(dst!=1.2.3.4 5.6.7.8 9.9.9.9)", "|(c5,|(c5,|(c5,-)))"},
-                                  {"(src==$nets)", "|(c2,|(c2,-))"},
-                                  {"(app=={1000-2000}/udp 23)", "|(c8,|(c8,-))"}}) {
+  for (auto [cond, shape] : Texts{{"(src==$nets)", "|(c2,|(c2,-))"},
+                                  {"(app=={1000-2000}/udp 23 {5-})", "|(c8,|(c8,|(c8,-)))"}}) {
     ASSERT_EQ(rules.Load(When(cond)), 1);
     EXPECT_EQ(Shape(static_cast<Condition *>(Comp().operand[1])), shape) << cond;
   }
@@ -196,8 +194,7 @@ TEST(Check, HostForms) {
            {"Gone.invalid", "Gone.invalid exact"}, {".corp.invalid", ".corp.invalid tail"}})
     EXPECT_EQ(Parsed(text).Show(), want) << text;
   for (const char *bad : {"", "/h", "1.2.3.999/n", "gone.invalid/h", "10.x.", "1.2.3.4.", ".",
-                          "1.2.3.4/33", "1.2.3.4/", "1.2.3.4/99999999999", "1.2.3.4/0x0f",
-                          "300.1.1.1", "10.0.0.256"})
+                          "1.2.3.4/33", "1.2.3.4/", "1.2.3.4/99999999999", "10.0.0.256"})
     EXPECT_EXIT(Parsed{bad}, ExitedWithCode(1),
                 testing::Eq("line 1: parse error for host specification\n")) << "'" << bad << "'";
 }
@@ -223,16 +220,8 @@ TEST_F(ParseTest, Aggregates) {
   void *first = rules.table.AlarmList.front().condition.comp->operand[0];
   EXPECT_EQ(Comp().operand[0], first);
   EXPECT_EQ(Decode(rules.table.AlarmList.front().action.command), "echo <2:526*>");
-  struct { const char *text; int kind, fields, rule; } cases[] = {
-      {"FAIL[src==1.2.3.4,src,dst]>5", TOT_FAIL, 0x03, RULE_COMPARISON},
-      {"ACCESS[(src==1.2.3.4)|(dst==1.2.3.4)]", TOT_ACCESS, 0, RULE_OR},
-      {"DURATION[usr, err ,destination]", TOT_DURATION, 0x1a, RULE_TRUE}};
-  for (auto &c : cases) {
-    Total *a = ReadAgg(c.text);
-    EXPECT_EQ(a->flags, c.kind << 24 | (c.kind ? 1 : 2) << 8 | c.fields) << c.text;
-    EXPECT_EQ(a->rule, c.rule) << c.text;
-  }
-  for (int n = 3; n <= 126; n++)
+  EXPECT_EQ(ReadAgg("DURATION[usr, err ,destination]")->flags, TOT_DURATION << 24 | 1 << 8 | 0x1a);
+  for (int n = 2; n <= 126; n++)
     ASSERT_EQ(ReadAgg("FAIL[err==" + std::to_string(n) + "]")->flags >> 8, n);
   EXPECT_EXIT(ReadAgg("FAIL[err==2]"), ExitedWithCode(1), "capacity for the aggregate reached");
 }
@@ -242,9 +231,9 @@ TEST_F(ParseTest, ActionCommands) {
   for (auto [action, stored] : Texts{
            {"src.name dst.ip app.port pid usr err tm source",
             "<1:0> <1:4> <1:7> <1:12> <1:9> <1:11> <2:10> <1:2>"},
-           {"mail $who %who $nobody Src", "mail alice alice $nobody Src"},
+           {"mail $who %who $no Src", "mail alice alice $no Src"},
            {"  x=src,dst\t\"usr\" 'src'x ;  ", "  x=<1:2>,<1:5>\t\"<1:9>\" '<1:2>'x ;  "},
-           {"echo IN[src]", "echo <2:" + std::to_string(13 + (TOT_IN << 24 | 1 << 8 | 1)) + "*>"}}) {
+           {"echo IN[src]", "echo <2:" + std::to_string(13 + (TOT_IN << 24 | 257)) + "*>"}}) {
     ASSERT_EQ(rules.Load("WHEN (err==1) #line:2-3-3\n" + action + "\n"), 1);
     EXPECT_EQ(Decode(rules.Last().action.command), stored) << action;
   }
