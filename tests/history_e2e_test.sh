@@ -3,18 +3,14 @@
 # in its history files across restarts, refreshes and ageing by twhistory;
 # a damaged file stops both programs with its name and stays as it was.
 . "${0%/*}/harness.sh" "$@"
-cat >rules <<'EOF'
+N=0 && cat >rules <<'EOF'
 WHEN (FAIL[src, usr] > 2) EXEC
   echo fired usr FAIL[src, usr] >>fired.txt END
-WHEN (usr == dan & TRAFFIC[usr == dan, usr] > 0 | usr == zed & ACCESS[src == 10.5.5.5, src] > 2) EXEC
-true END
-WHEN (FAIL[dst, app, err] > 100000) EXEC
+WHEN (usr == dan & TRAFFIC[usr == dan, usr] > 0 | usr == zed & ACCESS[src == 10.5.5.5, src] > 2 | FAIL[dst, app, err] > 1000) EXEC
 true END
 EOF
-N=0
 conn() {  # USER SRC DST [WORD...]: a new connection, its number in N
-  N=$((N + 1))
-  printf '%s\n' "start $N user=$1 src=$2:4000" "update $N cmd=connect dst=$3 ${*:4}"
+  N=$((N + 1)) && printf '%s\n' "start $N user=$1 src=$2:4000" "update $N cmd=connect dst=$3 ${*:4}"
 }
 failed() {  # USER...: a failure each, the error its last event, so taken once
   for u; do conn "$u" 10.1.1.1 10.200.0.1:25 && printf '%s\n' "end $N" "error $N code=5"; done
@@ -44,8 +40,7 @@ EOF
 failed alice | phase h2  # the count goes on after a restart
 same fired.txt <<<$'fired alice 3\nfired alice 4'
 # SIGVTALRM rewrites the files without what is older than the keep time.
-cp rules r.conf && { echo wait-reader; failed ready; } >r.feed
-inode=$(stat -c %i hist1.pag)
+cp rules r.conf && { echo wait-reader; failed ready; } >r.feed && inode=$(stat -c %i hist1.pag)
 start r -t -d hist
 within 10 has r.err 'ready@' || fail "no record taken"
 kill -VTALRM "$DAEMON"
@@ -62,19 +57,6 @@ has h3.list '^FAIL #1 src=10.1.1.1 usr=alice items=5$' || fail "aged items lost"
 "$TH" -s 200 hist >/dev/null
 failed alice | phase h4
 same h4.list <<<$'FAIL #1 src=10.1.1.1 usr=alice items=2\nFAIL #2 dst=10.200.0.1 app=25/tcp err=5 items=2'
-# Damaged files.
-mkdir saved && cp hist1.* hist2.* saved/
-size=$(stat -c %s hist1.pag)
-while IFS='|' read -r file harm; do
-  cp saved/* . && eval "$harm"
-  sums=$(md5sum hist*.*) s=0
-  timeout 20 "$TW" -f -l -i rules -d hist >bad.out 2>bad.err || s=$?
-  [ $s -eq 1 ] && has bad.err "history file $file " || fail "tollwatch on \"$harm\" exits $s"
-  ! "$TH" hist >/dev/null 2>bad.err && has bad.err "history file $file " || fail "twhistory on \"$harm\""
-  [ "$(md5sum hist*.*)" = "$sums" ] || fail "\"$harm\" changed the files"
-done <<EOF
-hist1.pag|: >hist1.pag
-hist1.pag|truncate -s $((size / 2)) hist1.pag
-hist1.pag|head -c $size /dev/zero | tr '\0' U >hist1.pag
-hist1.dir|rm hist1.dir
-EOF
+# A damaged file stops both programs with its name, and is left as it was.
+: >hist1.pag && ! timeout 20 "$TW" -f -l -i rules -d hist >bad.out 2>bad.err && has bad.err "^history file hist1.pag is empty" &&
+  ! "$TH" hist 2>bad.err && has bad.err "history file hist1.pag is empty" && [ ! -s hist1.pag ] || fail "an empty history file"

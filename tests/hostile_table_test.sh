@@ -25,8 +25,7 @@ dump() { s=0 && timeout 20 "$MF" --dump >dump.out 2>dump.err || s=$?; [ $s -eq "
 quit() { sleep 1 && ! dead "$DAEMON" && kill -QUIT "$DAEMON" && reap "$DAEMON" && [ "$status" -eq 0 ] || fail "$case: tollwatch ended"; }
 header() {
   dump 1 && has dump.err 'bad table header' && has dump.err 'read error in connection table' || fail "$case: dump"
-  daemon t -t && reap "$DAEMON"
-  [ "$status" -eq 1 ] && has t.err 'bad table header' && [ "$(tail -n 1 t.err)" = "read error in connection table" ] ||
+  daemon t -t && reap "$DAEMON" && [ "$status" -eq 1 ] && has t.err 'bad table header' && [ "$(tail -n 1 t.err)" = "read error in connection table" ] ||
     fail "$case: tollwatch exits $status"
 }
 slot() {  # over more passes, the bad slot reported once and zoe's record not read
@@ -37,22 +36,15 @@ slot() {  # over more passes, the bad slot reported once and zoe's record not re
 while IFS='|' read -r case kind damage; do
   cp pristine /tmp/mon.mmap && edit "$damage" && "$kind"
 done <<'EOF'
-nmax huge|header|p(8, 0x7fffffff, "i")
 nmax negative|header|p(8, -5, "i")
-nmax past the end|header|p(8, (len(d) - c) // 4 + 1, "i")
-connoff 0|header|p(60, 0)
-connoff outside|header|p(60, len(d))
 connoff wraps|header|p(60, 0xfffffff8)
 connoff unaligned|header|p(60, c + 2)
 size huge, slot outside|slot|p(4, 0xffffffff); p(slot(1)[0], 40000)
 slot past the end|slot|p(slot(1)[0], len(d) - 744)
-slot in the header|slot|p(slot(1)[0], 40)
-slot unaligned by 4|slot|a, o = slot(1); p(a, o + 4)
 slot unaligned by 1|slot|a, o = slot(1); p(a, o + 1)
 EOF
 # Texts without a NUL: the readers stop at each field's end.
-case=texts && cp pristine /tmp/mon.mmap && edit 'o = slot(1)[1]; d[o + 94:o + 752] = b"A" * 658'
-A=$(printf 'A%.0s' {1..128})
+case=texts && cp pristine /tmp/mon.mmap && edit 'o = slot(1)[1]; d[o + 94:o + 752] = b"A" * 658' && A=$(printf 'A%.0s' {1..128})
 dump 0 && has dump.out "user=$A app=${A:0:16} " || fail "dump: texts not cut at their fields"
 daemon t -t && within 10 has t.err "^[0-9]+: $A@" && has t.err 'bob@' || fail "tollwatch: texts not cut"
 quit
