@@ -65,7 +65,6 @@ TEST(MonErrorDeathTest, StoppingFunctions) {
   EXPECT_EXIT(Mon_ErrFatal(41, "f.c", "", "Mon_Op", "boom"), testing::ExitedWithCode(1), "\nFATAL ERROR: Mon_Op: boom\n");
 }
 
-// One library report from the call site (line, file).
 S Report(int line, const char *file = "site.c", bool sys = false, const char *msg = "msg") {
   testing::internal::CaptureStderr();
   (sys ? Mon_SysErrRet : Mon_ErrRet)(line, file, "Jan  2 2024", "Mon_Op", "%s", msg);
@@ -73,7 +72,7 @@ S Report(int line, const char *file = "site.c", bool sys = false, const char *ms
 }
 
 // A report's lines, the system error (ENOSYS for one without a text) with
-// errno kept, and a long report cut to the buffer with its line ended.
+// errno kept, a long report cut to the buffer with its line ended, bursts.
 TEST(MonErr, ReportFormsAndBursts) {
   S head = "\nERROR: Mon_Op: bad thing\nsite.c(12) of [Jan  2 2024] on ", out = Report(12, "site.c", false, "bad thing");
   EXPECT_EQ(std::make_pair(head, head.size() + 25), std::make_pair(out.substr(0, head.size()), out.size()));
@@ -85,8 +84,7 @@ TEST(MonErr, ReportFormsAndBursts) {
   out = Report(14, "site.c", false, S(1000, 'x').c_str());
   EXPECT_EQ(std::make_tuple(size_t{255}, S("\nERROR: Mon_Op: xxxx"), '\n'),
             std::make_tuple(out.size(), out.substr(0, 20), out.back()));
-  // A site reporting many times in a row is shown three times, until another
-  // site reports; sites are told apart by their text, not its address.
+  // Bursts from one site are cut after three, sites told apart by their text.
   char file[] = "x.c";
   int shown = 0;
   for (int line : {30, 30, 30, 30, 31, 30, 30, 30, 30}) shown += !Report(line, file).empty();
