@@ -64,3 +64,28 @@ run() {  # NAME FLAGS...: start, wait for the script's end (and a "done" line
 same() {  # FILE: FILE's lines equal standard input
   diff -u - "$1" >&2 || fail "$1 differs from what was expected"
 }
+
+# For the daemon's scenarios.
+conn() {  # N USER PORT [FIELD=VALUE...]: a connection's start and destination
+  local n=$1 u=$2 p=$3
+  shift 3
+  echo "start $n user=$u src=192.168.50.$((n % 250)):40000"
+  echo "update $n cmd=connect dst=198.51.100.$((n % 250)):$p $*"
+}
+last() {  # NAME: a rule noting in NAME.done that the user "sentinel" came
+  printf 'WHEN (usr == sentinel) EXEC\necho done >%s.done\nEND\n' "$1"
+}
+status_of() {  # NAME FIELD: the FIELD of a fresh status line in NAME.err
+  local n
+  n=$(count "$1.err" '^status: ')
+  kill -USR1 "$DAEMON"
+  within 5 eval '[ "$(count '"$1.err"' "^status: ")" -gt '"$n"' ]' || fail "no status line"
+  grep '^status: ' "$1.err" | tail -n 1 | tr ' ' '\n' | sed -n "s/^$2=//p"
+}
+reader5() { od -An -t d4 -j 40 -N 4 /tmp/mon.mmap 2>/dev/null | tr -d ' '; }
+is_reader5() { [ "$(reader5)" = "$1" ]; }
+tw() { status=0; timeout 20 "$TW" "$@" </dev/null >tw.out 2>tw.err || status=$?; }
+ends() {  # STATUS LINE: the last tw run's exit status and last line on stderr
+  [ "$status" = "$1" ] && [ "$(tail -n 1 tw.err)" = "$2" ] ||
+    fail "exit $status, \"$(tail -n 1 tw.err)\"; expected $1, \"$2\""
+}
