@@ -5,7 +5,7 @@
 . "$(dirname "$0")/harness.sh" "$@"
 # Long commands sleep for 30.PID... seconds, so that ours are known by it.
 T=30.$$
-trap 'kill -KILL $DAEMON $FEEDER $(pgrep -f "sleep $T") 2>/dev/null; rm -rf "$WORK"' EXIT
+trap 'kill -KILL $DAEMON $FEEDER $(pgrep -f "sleep $T") 2>/dev/null || true; rm -rf "$WORK"' EXIT
 
 # burst: 30 ends within half a second, each firing a 1-s command, 10 at a
 # time: every end is taken at once, the commands start later in firing
