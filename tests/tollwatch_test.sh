@@ -1,72 +1,56 @@
 #!/usr/bin/env bash
 # tollwatch end to end: command line, start-up, loading messages, the
-# connections taken from a table and their trace, refreshes, and the
-# detached daemon with its system log and trace file.
+# connections taken from a table and their trace, refreshes, and (run
+# again in a mount namespace of its own) the detached daemon.
 SELF=$(realpath "$0")
 . "$(dirname "$0")/harness.sh" "$@"
-[ "${DETACHED-}" ] || export DETACHED=$WORK
 # tollwatch by its name on the search path, before twparser's directory.
 SYS=${PATH#*:} TW=tollwatch
 mkdir bin && ln -s "$(command -v twparser | xargs dirname)/tollwatch" bin/ && PATH=$PWD/bin:$PATH
-QUIET='WHEN (src == 10.255.255.254 | ACCESS[src] > 1000000) EXEC\necho never\nEND\n'
-printf "$QUIET" >rules.conf
-cp rules.conf tollwatch.conf
+printf 'WHEN (src == 10.255.255.254 | ACCESS[src] > 1000000) EXEC\necho never\nEND\n' | tee rules.conf >tollwatch.conf
 
-detached() {  # in a mount namespace of its own, with a private /dev/log
+detached() {  # with a private /dev/log; the system log in syslog.txt
   mkdir -p ov/up ov/work
-  mount -t overlay overlay -o "lowerdir=/dev,upperdir=$PWD/ov/up,workdir=$PWD/ov/work" /dev || exit 77
-  rm -f /dev/log
+  mount -t overlay overlay -o "lowerdir=/dev,upperdir=$PWD/ov/up,workdir=$PWD/ov/work" /dev && rm -f /dev/log || exit 77
   python3 -c 'import socket, sys
-s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM); s.bind("/dev/log")
-out = open(sys.argv[1], "a", buffering=1)
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM); s.bind("/dev/log"); out = open(sys.argv[1], "a", buffering=1)
 while True: out.write(s.recv(65536).decode("utf-8", "replace").rstrip("\0\n") + "\n")' syslog.txt &
   trap 'kill -KILL $DAEMON $FEEDER '$!' 2>/dev/null || true; rm -rf "$WORK"' EXIT
   within 5 test -S /dev/log || fail "no syslog receiver"
   logged() { within 10 has syslog.txt "^<$1>.* $2\[[0-9]+\]: $3\$" || fail "not logged: <$1> $2: $3"; }
+  # Without a table the command fails with the child's message, logged as
+  # a daemon error, not traced; a refused rule file is logged by both.
   echo "earlier run" >/tmp/tollwatch.log
-  # No table: the command fails with the child's message, logged as a
-  # daemon error; the trace file gets no error.  A refused rule file is
-  # logged by both programs.
   tw -t -i rules.conf; ends 1 "monitor mmap open error"
   logged 27 tollwatch "monitor mmap open error"
   ! has /tmp/tollwatch.log 'mmap open error' || fail "an error went to the trace file"
   printf 'WHEN (user == )\nEXEC\necho x\nEND\n' >bad.conf
   tw -i bad.conf; ends 1 "the parser failed"
-  logged 27 tollwatch "the parser failed"
-  logged 27 twparser "line 1: syntax error.*"
-  # The trace file is never opened through a symbolic link.
-  mv /tmp/tollwatch.log earlier.log && ln -s "$PWD/target" /tmp/tollwatch.log
-  tw -t -i rules.conf; ends 1 "can't open /tmp/tollwatch.log for writing. Too many levels of symbolic links"
-  [ ! -e target ] && rm /tmp/tollwatch.log && mv earlier.log /tmp/tollwatch.log || fail "trace through a link"
-  # With a table: the command returns once the daemon attached, which leads
-  # its own session with mask 022, standard error on the appended trace.
+  logged 27 tollwatch "the parser failed"; logged 27 twparser "line 1: syntax error.*"
+  # With a table it returns once the daemon attached, which leads a session
+  # of its own with mask 022, standard error on the trace, appended.
   { echo "wait-reader 30"; conn 1 zoe 8080 in=1 out=2; } >zoe.feed
   feed zoe
   tw -t -i rules.conf; ends 0 ""
-  DAEMON=$(reader5)
-  [ "$DAEMON" != 0 ] && [ "$(ps -o comm= -p "$DAEMON")" = tollwatch ] || fail "not attached on return"
+  DAEMON=$(reader5) && [ "$(ps -o comm= -p "$DAEMON")" = tollwatch ] || fail "not attached on return"
   within 30 has zoe.feed.txt "script done" || fail "the detached daemon took no connection"
-  [ "$(ps -o sid= -p "$DAEMON" | tr -d ' ')" = "$DAEMON" ] || fail "no session of its own"
-  has "/proc/$DAEMON/status" '^Umask:\s*0022$' || fail "file creation mask not 022"
-  [ "$(readlink "/proc/$DAEMON/fd/0" "/proc/$DAEMON/fd/1" "/proc/$DAEMON/fd/2" "/proc/$DAEMON/cwd")" = \
-    "$(printf '/dev/null\n/dev/null\n/tmp/tollwatch.log\n%s' "$PWD")" ] || fail "descriptors or directory"
+  [ "$(ps -o sid= -p "$DAEMON")" -eq "$DAEMON" ] && has "/proc/$DAEMON/status" '^Umask:\s*0022$' ||
+    fail "no session of its own, or mask not 022"
+  same <(cd "/proc/$DAEMON" && readlink fd/0 fd/1 fd/2 cwd) <<<"$(printf '/dev/null\n/dev/null\n/tmp/tollwatch.log\n%s' "$PWD")"
   [ "$(head -n 1 /tmp/tollwatch.log)" = "earlier run" ] && has /tmp/tollwatch.log ': zoe@192' ||
     fail "trace file truncated or without the connection"
   kill -QUIT "$DAEMON"
   logged 29 tollwatch "process quits on the QUIT signal"
-  within 10 dead "$DAEMON" || fail "daemon did not quit"
 }
-if [ "$DETACHED" != "$WORK" ]; then detached; echo "detached checks passed"; exit 0; fi
+if [ "${DETACHED-}" ]; then detached; echo "detached checks passed"; exit 0; fi
 
 # Command line and start-up.  Without a table every start that gets
-# through its rules stops at attaching, after making the files listed.
+# through its rules stops at attaching, having made the files listed.
 n91=$(printf 'r%.0s' $(seq 86)).conf
-cp rules.conf "$n91" && cp rules.conf "r$n91"
-printf 'x = 1\nalert_time = 60\n' >defs.conf
+cp rules.conf "$n91" && cp rules.conf "r$n91" && printf 'x = 1\n' >defs.conf
 while IFS='|' read -r args files msg; do
   rm -f ./*.parsed ./*.pag ./*.dir
-  tw $args
-  ends 1 "$msg"
+  tw $args; ends 1 "$msg"
   [ "$(echo $(ls ./*.parsed ./*.pag 2>/dev/null))" = "$files" ] || fail "$args: made $(ls)"
 done <<EOF
 -f rules.conf||please use - before the options
@@ -83,18 +67,19 @@ done <<EOF
 -f -i r$n91||r$n91: file name too long
 EOF
 [ "$(head -n 1 tw.err)" = tollwatch ] || fail "no banner"
-for args in -fth "-h -q" "--help"; do
+for args in -fth "-h -q" --help; do
   tw $args
-  [ "$status" = 0 ] && [ ! -s tw.err ] && has tw.out '-P parsedfile' && same <(head -n 2 tw.out) <<'EOF' || fail "$args: usage"
+  [ "$status" = 0 ] && [ ! -s tw.err ] && has tw.out '-P parsedfile' || fail "$args: not the usage"
+  same <(head -n 2 tw.out) <<'EOF'
 Usage: tollwatch [-i inputfile] [-d datafile] [-r refresh_time] [-f] [-l] [-t] [-h]
 where  f:foreground;  l:syslog no action;  t:trace /tmp/tollwatch.log;  h:this help
 EOF
 done
-# twparser: ./twparser first, given the rule file, the parsed file and "0".
 if ! PATH=$SYS command -v twparser >/dev/null; then
   PATH=$WORK/bin:$SYS tw -f -i rules.conf; ends 1 "the parser failed"
   has tw.err '^Cannot execute twparser$' || fail "no \"Cannot execute twparser\""
 fi
+# ./twparser comes first and gets the rule file, the parsed file and "0".
 while IFS='|' read -r body msg; do
   printf '#!/bin/sh\n%s\n' "$body" >twparser && chmod +x twparser && rm -f rules.conf.parsed
   tw -f -i rules.conf; ends 1 "$msg"
@@ -107,23 +92,15 @@ echo "rules.conf rules.conf.parsed 0" | same args.txt
 rm twparser
 
 # Loading messages (-n loads as a start does) name the administrator's
-# lines and the parsed line; nothing is opened.
-long=$(printf 'y%.0s' $(seq 300))
+# lines and the parsed line; a warning lets the rules load.
 while IFS='|' read -r msg text; do
-  printf '%b' "${text//LONG/$long}" >bad.conf
+  printf '%b' "$text" >bad.conf
   tw -n -i bad.conf; ends 1 "$msg"
-  [ ! -s tw.out ] || fail "-n said: $(cat tw.out)"
 done <<'EOF'
 lines 4-5 (parsed 2): parse error for host specification|# our nets\n\na = 1\nWHEN (src == 300.1.2.3/h)\nEXEC\necho x\nEND\n
-lines 1-3 (parsed 1): parse error for host specification|WHEN (src == 10.0.0.0/8 |\n dst == 10.0.0.0/33)\nEXEC\necho x\nEND\n
-line 2 (parsed 2): parse error for host specification|net = 300.1.1.1\nWHEN (dst != $net) EXEC\necho x\nEND\n
-lines 3-5 (parsed 2): error near $nosuch, symbol not found|a = 1\n\nWHEN (src == 1.2.3.4 &\n  user == $nosuch)\nEXEC\necho x\nEND\n
 line 4 (parsed 3): error near 10.0.0.1, '==' or '!=' expected|WHEN (src == 1.2.3.4) EXEC\n echo x\nEND\nWHEN (user == bob | src < 10.0.0.1) EXEC\n echo x\nEND\n
-lines 5-6 (parsed 3): action command too long|b = LONG\n# c\nWHEN (src == 1.2.3.4)\nEXEC\n  echo $b $b\nEND\n
 parsed line 3:  12x is not numeric|WHEN (src == 1.2.3.4)\nEXEC\n  echo x\nEND\nreact_time = 12x\n
-lines 1-2 (parsed 1): Blu-Fri is not in 'Sun' - 'Sat'|WHEN (time == Blu-Fri * * * *)\nEXEC\necho x\nEND\n
-lines 1-2 (parsed 1): port out of range at 70000|WHEN (app == 70000)\nEXEC\necho x\nEND\n
-the parser failed|WHEN (src == 1.2.3.4)\nEXEC\n  echo x\nEND\nWHEN (user == |x)\nEXEC\necho y\nEND\n
+the parser failed|WHEN (app == 1)\nEXEC\n  echo x\nEND\nWHEN (user == |x)\nEXEC\necho y\nEND\n
 EOF
 printf 'a=|x\nWHEN ($a == user)\nEXEC\necho x\nEND\n' >warn.conf
 tw -n -i warn.conf -P elsewhere.parsed; ends 0 "Maybe parentheses are forgotten for a term"
@@ -134,23 +111,13 @@ echo "configuration OK" | same tw.out
 # ended; a user-less connect to port 0 traced, then refused; gus's unknown
 # command taken untraced, his bind then showing the error he got meanwhile.
 t0=$(date +%s)
-cat >steps.feed <<EOF
-wait-reader 30
-start 7,1 user=erin src=10.9.8.7:4000 srchost=h-erin time=$((t0 - 50))
-update 7,1 cmd=udp app=dns dst=10.1.1.1:53 dsthost=ns.example in=10 out=20
-wait-drained 30
-update 7,1 in=11 out=22
-end 7,1 time=$((t0 - 8))
-wait-drained 30
-start 2 src=10.9.8.6:4001 srchost=h-anon
-update 2 cmd=connect app=nada dst=10.2.2.2:0 dsthost=zero.example
-wait-drained 30
-start 3 user=gus src=10.9.8.5:4002
-update 3 cmd=9 dst=10.3.3.3:80
-error 3 code=5
-wait-drained 30
-update 3 cmd=bind
-wait-drained 30
+tr ';' '\n' >steps.feed <<EOF
+wait-reader 30;start 7,1 user=erin src=10.9.8.7:4000 srchost=h-erin time=$((t0 - 50))
+update 7,1 cmd=udp app=dns dst=10.1.1.1:53 dsthost=ns.example in=10 out=20;wait-drained 30
+update 7,1 in=11 out=22;end 7,1 time=$((t0 - 8));wait-drained 30;start 2 src=10.9.8.6:4001 srchost=h-anon
+update 2 cmd=connect app=nada dst=10.2.2.2:0 dsthost=zero.example;wait-drained 30
+start 3 user=gus src=10.9.8.5:4002;update 3 cmd=9 dst=10.3.3.3:80;error 3 code=5;wait-drained 30
+update 3 cmd=bind;wait-drained 30
 EOF
 cp rules.conf steps.conf
 start steps -t -r 0
@@ -168,11 +135,10 @@ cut=$(grep -o 'removing everything before [0-9]*' steps.err | cut -d' ' -f4)
 kill -VTALRM "$DAEMON"; sleep 0.5
 [ "$(count steps.err 'refresh database')" = 1 ] || fail "refreshed with nothing stored"
 grep -E '^[0-9]+: |^invalid' steps.err >records.txt
-erin=$(sed -n '1s/.* dur:\([0-9]*\) .*/\1/p' records.txt)
-[ "$erin" -ge 50 ] && [ "$erin" -le $(($(date +%s) - t0 + 50)) ] || fail "running duration $erin"
-gus=$(sed -n '5s/.*read=//p' records.txt)
-[ "$(sed -n '2s/.*read=//p' records.txt)" = "$(sed -n '1s/:.*//p' records.txt)" ] &&
-  [ "$gus" -ge "$t0" ] && [ "$gus" -le "$(sed -n '5s/:.*//p' records.txt)" ] || fail "read times"
+line() { sed -n "$1s/$2/\\1/p" records.txt; }
+erin=$(line 1 '.* dur:\([0-9]*\) .*') gus=$(line 5 '.*read=\(.*\)')
+[ "$erin" -ge 50 ] && [ "$erin" -le $(($(date +%s) - t0 + 50)) ] && [ "$(line 2 '.*read=\(.*\)')" = "$(line 1 '\([0-9]*\):.*')" ] &&
+  [ "$gus" -ge "$t0" ] && [ "$gus" -le "$(line 5 '\([0-9]*\):.*')" ] || fail "running duration or read times"
 same <(sed -E "s/^[0-9]+:/T:/; s/pid: ?$FEEDER /pid:F /; s/dur: ?[0-9] /dur:0 /; s/dur:$erin /dur:D /
   s/read=[1-9][0-9]*/read=R/; s/(dur:[0-9]+ in:0 out:0)\. .*/\1/" records.txt) <<'EOF'
 T: erin@10.9.8.7->10.1.1.1 53/udp err:0 10(i)+20(o)=30 pid: 7 dur:D id:0 read=0
@@ -182,11 +148,10 @@ invalid: port:0(nada) UNKNOWN@h-anon->zero.example dur:0 in:0 out:0
 T: gus@10.9.8.5->10.3.3.3 80/tcp err:5 0(i)+0(o)=0 pid:F dur:0 id:2 read=R
 EOF
 finish
-has steps.err 'process quits on the QUIT signal$' || fail "no quit message"
 
 # The detached checks, where a private /dev/log can be had.
 if command -v python3 >/dev/null && unshare -m --propagation private true 2>/dev/null; then
-  status=0 && unshare -m --propagation private "$BASH" "$SELF" "$@" || status=$?
+  status=0 && DETACHED=1 unshare -m --propagation private "$BASH" "$SELF" "$@" || status=$?
   [ "$status" = 0 ] || [ "$status" = 77 ] || exit "$status"
 fi
 echo "tollwatch test passed"
