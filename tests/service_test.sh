@@ -1,30 +1,23 @@
 #!/usr/bin/env bash
-# tollwatch as a service: every program tells one version and its usage,
-# SIGHUP reloads the rules (keeping them when the new file is broken), the
-# daemon follows the proxy when the table is made again, and monfeed leaves
-# a live table alone unless forced.
+# tollwatch as a service: one version and a usage for every program, SIGHUP
+# reloads (keeping the rules when the new file is broken), the table made
+# again, and monfeed leaving a live table alone unless forced.
 . "$(dirname "$0")/harness.sh" "$@"
-
-version=
+v=$("$TW" -V | cut -d' ' -f2)
+[[ $v =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "version $v"
 for prog in "$TW" twparser "$MF" "$TH"; do
-  name=${prog##*/}
-  for opt in -V --version; do
-    [[ $("$prog" "$opt") =~ ^$name\ ([0-9]+\.[0-9]+\.[0-9]+)$ ]] && [ "${version:=${BASH_REMATCH[1]}}" = "${BASH_REMATCH[1]}" ] ||
-      fail "$name $opt: not one version"
-  done
-  for opt in -h --help; do
-    [[ $("$prog" "$opt" 2>/dev/null | tr A-Z a-z) =~ usage:\ +[^\ ]*$name ]] || fail "$name $opt: no usage"
-  done
+  n=${prog##*/}
+  [ "$("$prog" -V; "$prog" --version)" = "$(printf '%s %s\n' "$n" "$v" "$n" "$v")" ] || fail "$n: version"
+  for o in -h --help; do "$prog" "$o" 2>/dev/null | grep -qi "usage: *[^ ]*$n" || fail "$n $o: no usage"; done
 done
 
-# A monfeed reading its script from a pipe; say LINE... sends it lines.
-pipefeed() {
+pipefeed() {  # a monfeed reading its script from a pipe; say N USER sends a connection
   rm -f feed.fifo feed.txt && mkfifo feed.fifo
   "$MF" - <feed.fifo >feed.txt 2>&1 & FEEDER=$!
   exec 7>feed.fifo
   within 10 has feed.txt "table created" || fail "monfeed made no table"
 }
-say() { conn "$@" >&7; }
+say() { conn "$1" "$2" 80 >&7; }
 fired() { within 10 has fired.txt "^$1\$" || fail "\"$1\" did not fire"; }
 rule() { printf 'WHEN (%s) EXEC\necho %s usr >>fired.txt\nEND\n' "$1" "$2" >rules.conf; }
 reloads() { [ "$(count rules.err '^reload of rules.conf failed, the running rules stay$')" = "$1" ]; }
@@ -33,13 +26,11 @@ pipefeed
 rule 'user == alice' old
 daemon rules -r 0 -P rules.parsed
 within 10 is_reader5 "$DAEMON" || fail "daemon did not attach"
-say 1 alice 80
-fired "old alice"
+say 1 alice; fired "old alice"
 rule 'user == b*' new
 kill -HUP "$DAEMON"
 within 10 has rules.err '^rules reloaded from rules.conf$' || fail "no reload logged"
-say 2 alice 80; say 3 bob 80
-fired "new bob"
+say 2 alice; say 3 bob; fired "new bob"
 [ "$(count fired.txt '^old')" = 1 ] || fail "the old rule fired after the reload"
 n=0
 for broken in 'user == ' 'app == 70000'; do
@@ -47,10 +38,8 @@ for broken in 'user == ' 'app == 70000'; do
   kill -HUP "$DAEMON"
   within 10 reloads $((n += 1)) || fail "\"$broken\": no failed reload logged"
 done
-has rules.err '^the parser failed$' && has rules.err 'port out of range at 70000$' ||
-  fail "the log does not say why the reloads failed"
-say 4 bob2 80
-fired "new bob2"
+has rules.err '^the parser failed$' && has rules.err 'port out of range at 70000$' || fail "reload failures not told"
+say 4 bob2; fired "new bob2"
 
 # The proxy restarts: the table goes with its semaphores and comes back.
 exec 7>&-; kill -TERM "$FEEDER"; reap "$FEEDER"
@@ -58,16 +47,14 @@ within 5 has rules.err '^connection table lost, waiting for a new one$' || fail 
 sleep 1
 pipefeed
 within 2 is_reader5 "$DAEMON" || fail "not attached to the new table within 2 s"
-say 5 bob3 80
-fired "new bob3"
-[ "$(count rules.err 'connection table lost')" = 1 ] &&
-  [ "$(count rules.err '^connection table back, attached again$')" = 1 ] && ! has rules.err semop ||
-  fail "expected one line on losing and one on finding the table, no semop"
+say 5 bob3; fired "new bob3"
+[ "$(count rules.err 'connection table lost')" = 1 ] && [ "$(count rules.err '^connection table back, attached again$')" = 1 ] &&
+  ! has rules.err semop || fail "expected one line on losing and one on finding the table, no semop"
 
 # monfeed leaves a live table alone; --force takes it over.
 echo 'sleep 0' >again.feed
-! "$MF" again.feed >again.txt 2>&1 && has again.txt "held by live process $FEEDER" &&
-  is_reader5 "$DAEMON" || fail "monfeed took a live table"
+! "$MF" again.feed >again.txt 2>&1 && has again.txt "held by live process $FEEDER" && is_reader5 "$DAEMON" ||
+  fail "monfeed took a live table"
 "$MF" --force again.feed >again.txt 2>&1 &
 within 10 has again.txt "script done" || fail "--force did not take the table"
 kill -TERM $!
