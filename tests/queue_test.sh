@@ -3,22 +3,18 @@
 # within their timeout; a quit runs what is queued; connections never seen
 # are counted as missed; the polling pace.
 . "$(dirname "$0")/harness.sh" "$@"
-# Long commands sleep for 30.PID... seconds, so that ours are known by it.
-T=30.$$
+T=30.$$  # long commands sleep 30.PID... s, so that ours are known by it
 trap 'kill -KILL $DAEMON $FEEDER $(pgrep -f "sleep $T") 2>/dev/null || true; rm -rf "$WORK"' EXIT
+rules() { printf 'WHEN (%s) EXEC\n%s\nEND\n' "$@"; }  # CONDITION COMMAND...
 
 # burst: 30 ends within half a second, each firing a 1-s command, 10 at a
 # time: every end is taken at once, the commands start later in firing
 # order (within each ten the shells race), and SIGTERM lets the queue run.
-printf 'WHEN (app == 80) EXEC\necho usr >>started.txt ; sleep 1\nEND\n' >burst.conf
-{
-  echo "wait-reader 30"
-  for i in $(seq 30); do conn "$i" "c$i" 80; echo "end $i"; echo "sleep 0.015"; done
-  echo "wait-drained 10"
-} >burst.feed
+rules 'app == 80' 'echo usr >>started.txt ; sleep 1' >burst.conf
+{ echo "wait-reader 30"; for i in $(seq 30); do conn "$i" "c$i" 80; echo "end $i"; echo "sleep 0.015"; done; } >burst.feed
 start burst -t -a 10
-within 20 has burst.feed.txt "script done" || fail "burst: feed stuck"
-[ "$(count burst.err 'true;echo c[0-9]+ >>')" = 30 ] || fail "burst: not every end fired"
+within 20 has burst.feed.txt "script done" && within 5 eval '[ "$(count burst.err "true;echo c")" = 30 ]' ||
+  fail "burst: not every end fired"
 [ "$(status_of burst queued)" -ge 10 ] || fail "burst: too few waiting: intake held up?"
 finish TERM
 tens() { awk '{ print int((NR - 1) / 10), $0 }' | sort; }
@@ -26,67 +22,58 @@ same <(sed -n 's/.*true;echo \(c[0-9]*\) >>.*/\1/p' burst.err | tens) < <(tens <
 
 # slow: a command past its time is ended with its process group, logged,
 # and the next one runs.
-printf "WHEN (usr == slow) EXEC\nsleep ${T}5 & sleep ${T}6\nEND\nWHEN (usr == next) EXEC\necho usr >next.txt\nEND\n" >slow.conf
+rules 'usr == slow' "sleep ${T}5 & sleep ${T}6" 'usr == next' 'echo usr >next.txt' >slow.conf
 { echo "wait-reader 30"; conn 1 slow 443; conn 2 next 443; } >slow.feed
 start slow -T 1
-within 4 has slow.err "^action .sleep ${T}5 & sleep ${T}6 ; ' timed out after 1 s$" ||
-  fail "slow: no time-out logged"
+within 4 has slow.err "^action .sleep ${T}5 & sleep ${T}6 ; ' timed out after 1 s$" || fail "slow: no time-out"
 within 5 has next.txt next || fail "slow: the next command did not run"
 within 5 eval '! pgrep -f "sleep $T[56]" >/dev/null' || fail "slow: its group lives on"
 finish
 
 # stuck: a second quit during the drain ends the daemon at once.
-printf "WHEN (app == 443) EXEC\nsleep ${T}1 ; echo usr\nEND\n" >stuck.conf
+rules 'app == 443' "sleep ${T}1 ; echo usr" >stuck.conf
 { echo "wait-reader 30"; for i in 1 2 3 4; do conn "$i" "s$i" 443; done; } >stuck.feed
 start stuck -T 0
 within 10 eval '[ "$(count stuck.err "^sleep ${T}1")" = 4 ]' || fail "stuck: not all fired"
 kill -QUIT "$DAEMON"
 ! within 1 dead "$DAEMON" || fail "stuck: quit without running the queue"
-finish QUIT
+finish
 has stuck.err '^quit during the drain: 3 queued commands not run$' || fail "stuck: drain not cut short"
 
 # mixed: a short command ends beside a long one and the daemon goes on; a
 # quit waits for the long one to end.
-printf 'WHEN (usr == long) EXEC\nsleep 3 ; echo usr >>done.txt\nEND\nWHEN (usr == short*) EXEC\necho usr >>done.txt\nEND\n' >mixed.conf
+rules 'usr == long' 'sleep 3 ; echo usr >>done.txt' 'usr == short*' 'echo usr >>done.txt' >mixed.conf
 { echo "wait-reader 30"; conn 1 long 443; conn 2 short1 443; echo "sleep 1"; conn 3 short2 443; } >mixed.feed
 start mixed -a 2
-within 3 has done.txt short2 || fail "mixed: no command ran after a short one ended"
-! has done.txt long || fail "mixed: the long command was not still running"
+within 3 has done.txt short2 && ! has done.txt long || fail "mixed: a short command held up by the long one"
 finish
 has done.txt long || fail "mixed: the quit did not wait for the running command"
 
 # flood: stopped for a while under 100 short connections, the daemon counts
 # as missed exactly the starts of those it never checked.
-printf 'react_time = 300\nWHEN (app == 443) EXEC\necho usr >>seen.txt\nEND\n' >flood.conf
-{
-  echo "wait-reader 30"; conn 1000 ready 443; echo "sleep 1"
-  for i in $(seq 100); do conn "$i" "f$i" 443; echo "end $i"; done
-  echo "wait-drained 30"; conn 1001 sentinel 443
-} >flood.feed
+{ echo 'react_time = 300'; rules 'app == 443' 'echo usr >>seen.txt'; } >flood.conf
+{ echo "wait-reader 30"; conn 1000 ready 443; echo "sleep 1"; for i in $(seq 100); do conn "$i" "f$i" 443; echo "end $i"; done
+  echo "wait-drained 30"; conn 1001 sentinel 443; } >flood.feed
 start flood
 within 10 has seen.txt ready || fail "flood: the daemon took nothing"
 kill -STOP "$DAEMON"; sleep 2; kill -CONT "$DAEMON"
 within 30 has seen.txt sentinel || fail "flood: the sentinel never fired"
 checked=$(count seen.txt '^f') missed=$(status_of flood missed_starts)
 echo "flood: $checked of 100 connections checked, $missed starts missed"
-[ "$checked" -lt 100 ] && [ "$missed" -eq $((100 - checked)) ] ||
-  fail "flood: $missed missed starts, $((100 - checked)) unchecked"
-[ "$(status_of flood missed_ends)" = 0 ] || fail "flood: ends missed"
+[ "$checked" -lt 100 ] && [ "$missed" -eq $((100 - checked)) ] && [ "$(status_of flood missed_ends)" = 0 ] ||
+  fail "flood: $missed missed starts, $((100 - checked)) unchecked, or ends missed"
 finish
 
-# idle: the daemon wakes every poll interval; -p 1000 once a second.
-printf 'WHEN (app == 1) EXEC\necho never\nEND\n' >idle.conf
+# idle: the daemon wakes every poll interval (10 ms, or 1 s) and no more.
+rules 'app == 1' 'echo never' >idle.conf
 echo "wait-reader 30" >idle.feed
-while read -r p low high; do  # poll interval, wake-ups allowed in 2 s
+wakes() { awk '/^voluntary_ctxt/ { print $2 }' "/proc/$DAEMON/status"; }
+while read -r p low high; do  # interval, wake-ups allowed in 2 s
   start idle -p "$p"
   within 10 has idle.feed.txt "script done" || fail "idle: no reader"
-  wakes() { awk '/^voluntary_ctxt/ { print $2 }' "/proc/$DAEMON/status"; }
   a=$(wakes); sleep 2; n=$(($(wakes) - a))
   echo "idle -p $p: $n wake-ups in 2 s"
   [ "$n" -ge "$low" ] && [ "$n" -le "$high" ] || fail "-p $p: $n wake-ups"
   finish
-done <<'EOF'
-10 100 100000
-1000 0 6
-EOF
+done <<<$'10 100 100000\n1000 0 6'
 echo "queue test passed"
