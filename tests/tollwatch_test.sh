@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# tollwatch end to end: command line, start-up, loading messages, the
-# connections taken from a table and their trace, refreshes, and (run
-# again in a mount namespace of its own) the detached daemon.
+# tollwatch end to end: command line, start-up, loading messages, records
+# and their trace, refreshes, and (run again in a mount namespace of its
+# own) the detached daemon.
 SELF=$(realpath "$0")
 . "$(dirname "$0")/harness.sh" "$@"
 # tollwatch by its name on the search path, before twparser's directory.
@@ -19,16 +19,13 @@ while True: out.write(s.recv(65536).decode("utf-8", "replace").rstrip("\0\n") + 
   within 5 test -S /dev/log || fail "no syslog receiver"
   logged() { within 10 has syslog.txt "^<$1>.* $2\[[0-9]+\]: $3\$" || fail "not logged: <$1> $2: $3"; }
   # Without a table the command fails with the child's message, logged as
-  # a daemon error, not traced; a refused rule file is logged by both.
+  # a daemon error, not traced.  With one it returns once the daemon is
+  # attached, leading a session of its own with mask 022, standard error on
+  # the trace file, appended.
   echo "earlier run" >/tmp/tollwatch.log
   tw -t -i rules.conf; ends 1 "monitor mmap open error"
   logged 27 tollwatch "monitor mmap open error"
   ! has /tmp/tollwatch.log 'mmap open error' || fail "an error went to the trace file"
-  printf 'WHEN (user == )\nEXEC\necho x\nEND\n' >bad.conf
-  tw -i bad.conf; ends 1 "the parser failed"
-  logged 27 tollwatch "the parser failed"; logged 27 twparser "line 1: syntax error.*"
-  # With a table it returns once the daemon attached, which leads a session
-  # of its own with mask 022, standard error on the trace, appended.
   { echo "wait-reader 30"; conn 1 zoe 8080 in=1 out=2; } >zoe.feed
   feed zoe
   tw -t -i rules.conf; ends 0 ""
@@ -60,20 +57,16 @@ done <<EOF
 -r -2 -f -i rules.conf||-r -2: refresh time cannot be negative
 -f|./datafile1.pag ./datafile2.pag ./tollwatch.conf.parsed|monitor mmap open error
 -fid rules.conf hist|./hist1.pag ./hist2.pag ./rules.conf.parsed|monitor mmap open error
--f - -r 0 -i rules.conf -d hist|./hist1.pag ./hist2.pag ./rules.conf.parsed|monitor mmap open error
--r x -f -d hist -i rules.conf|./hist1.pag ./hist2.pag ./rules.conf.parsed|monitor mmap open error
+-f - -r x -d hist -i rules.conf|./hist1.pag ./hist2.pag ./rules.conf.parsed|monitor mmap open error
 -f -i defs.conf|./defs.conf.parsed|no alarm read, the program quits
 -f -i $n91|./datafile1.pag ./datafile2.pag ./$n91.parsed|monitor mmap open error
 -f -i r$n91||r$n91: file name too long
 EOF
 [ "$(head -n 1 tw.err)" = tollwatch ] || fail "no banner"
 for args in -fth "-h -q" --help; do
-  tw $args
-  [ "$status" = 0 ] && [ ! -s tw.err ] && has tw.out '-P parsedfile' || fail "$args: not the usage"
-  same <(head -n 2 tw.out) <<'EOF'
-Usage: tollwatch [-i inputfile] [-d datafile] [-r refresh_time] [-f] [-l] [-t] [-h]
-where  f:foreground;  l:syslog no action;  t:trace /tmp/tollwatch.log;  h:this help
-EOF
+  tw $args; [ "$status" = 0 ] && [ ! -s tw.err ] && has tw.out '-P parsedfile' &&
+    [ "$(head -n 1 tw.out)" = "Usage: tollwatch [-i inputfile] [-d datafile] [-r refresh_time] [-f] [-l] [-t] [-h]" ] ||
+    fail "$args: not the usage"
 done
 if ! PATH=$SYS command -v twparser >/dev/null; then
   PATH=$WORK/bin:$SYS tw -f -i rules.conf; ends 1 "the parser failed"
@@ -91,8 +84,7 @@ EOF
 echo "rules.conf rules.conf.parsed 0" | same args.txt
 rm twparser
 
-# Loading messages (-n loads as a start does) name the administrator's
-# lines and the parsed line; a warning lets the rules load.
+# Loading messages (-n loads as a start does) name the rule's lines.
 while IFS='|' read -r msg text; do
   printf '%b' "$text" >bad.conf
   tw -n -i bad.conf; ends 1 "$msg"
@@ -124,8 +116,7 @@ start steps -t -r 0
 within 60 has steps.feed.txt "script done" && within 10 has steps.err 'gus@' || fail "steps not taken"
 tw -f -i rules.conf; ends 1 "monitor mmap open error"
 has tw.err 'Duplicate procId=5' || fail "a second reader 5 was not refused"
-# SIGVTALRM refreshes at once, cutting at now less the keep time of 300 s;
-# a second one finds nothing stored since.
+# SIGVTALRM refreshes, cutting at now less 300 s; a second finds nothing.
 ! has steps.err 'refresh database' || fail "refreshed with -r 0"
 t=$(date +%s)
 kill -VTALRM "$DAEMON"
@@ -135,13 +126,10 @@ cut=$(grep -o 'removing everything before [0-9]*' steps.err | cut -d' ' -f4)
 kill -VTALRM "$DAEMON"; sleep 0.5
 [ "$(count steps.err 'refresh database')" = 1 ] || fail "refreshed with nothing stored"
 grep -E '^[0-9]+: |^invalid' steps.err >records.txt
-line() { sed -n "$1s/$2/\\1/p" records.txt; }
-erin=$(line 1 '.* dur:\([0-9]*\) .*') gus=$(line 5 '.*read=\(.*\)')
-[ "$erin" -ge 50 ] && [ "$erin" -le $(($(date +%s) - t0 + 50)) ] && [ "$(line 2 '.*read=\(.*\)')" = "$(line 1 '\([0-9]*\):.*')" ] &&
-  [ "$gus" -ge "$t0" ] && [ "$gus" -le "$(line 5 '\([0-9]*\):.*')" ] || fail "running duration or read times"
-same <(sed -E "s/^[0-9]+:/T:/; s/pid: ?$FEEDER /pid:F /; s/dur: ?[0-9] /dur:0 /; s/dur:$erin /dur:D /
+[ "$(sed -n '2s/.*read=//p' records.txt)" = "$(sed -n '1s/:.*//p' records.txt)" ] || fail "no time of the last read"
+same <(sed -E "s/^[0-9]+:/T:/; s/pid: ?$FEEDER /pid:F /; s/dur: ?[0-9] /dur:0 /; s/dur:(5[0-9]|6[0-9]) /dur:5x /
   s/read=[1-9][0-9]*/read=R/; s/(dur:[0-9]+ in:0 out:0)\. .*/\1/" records.txt) <<'EOF'
-T: erin@10.9.8.7->10.1.1.1 53/udp err:0 10(i)+20(o)=30 pid: 7 dur:D id:0 read=0
+T: erin@10.9.8.7->10.1.1.1 53/udp err:0 10(i)+20(o)=30 pid: 7 dur:5x id:0 read=0
 T: erin@10.9.8.7->10.1.1.1 53/udp err:0 11(i)+22(o)=33 pid: 7 dur:42 id:0 read=R
 T: UNKNOWN@10.9.8.6->10.2.2.2 0/udp err:0 0(i)+0(o)=0 pid:F dur:0 id:1 read=0
 invalid: port:0(nada) UNKNOWN@h-anon->zero.example dur:0 in:0 out:0
@@ -149,7 +137,6 @@ T: gus@10.9.8.5->10.3.3.3 80/tcp err:5 0(i)+0(o)=0 pid:F dur:0 id:2 read=R
 EOF
 finish
 
-# The detached checks, where a private /dev/log can be had.
 if command -v python3 >/dev/null && unshare -m --propagation private true 2>/dev/null; then
   status=0 && DETACHED=1 unshare -m --propagation private "$BASH" "$SELF" "$@" || status=$?
   [ "$status" = 0 ] || [ "$status" = 77 ] || exit "$status"
