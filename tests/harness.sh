@@ -67,18 +67,17 @@ same() {  # FILE: FILE's lines equal standard input
 
 # For the daemon's scenarios.
 conn() {  # N USER PORT [FIELD=VALUE...]: a connection's start and destination
-  local n=$1 u=$2 p=$3
-  shift 3
-  echo "start $n user=$u src=192.168.50.$((n % 250)):40000"
-  echo "update $n cmd=connect dst=198.51.100.$((n % 250)):$p $*"
+  printf 'start %s user=%s src=192.168.50.%s:40000\n' "$1" "$2" $(($1 % 250))
+  printf 'update %s cmd=connect dst=198.51.100.%s:%s %s\n' "$1" $(($1 % 250)) "$3" "${*:4}"
 }
-last() {  # NAME: a rule noting in NAME.done that the user "sentinel" came
-  printf 'WHEN (usr == sentinel) EXEC\necho done >%s.done\nEND\n' "$1"
+last() { printf 'WHEN (usr == sentinel) EXEC\necho done >%s.done\nEND\n' "$1"; }  # NAME: "done" when sentinel came
+pipefeed() {  # monfeed on a script from feed.fifo, open as descriptor 7
+  rm -f feed.fifo feed.txt && mkfifo feed.fifo
+  "$MF" - <feed.fifo >feed.txt 2>&1 & FEEDER=$!
+  exec 7>feed.fifo && within 10 has feed.txt "table created" || fail "monfeed made no table"
 }
 status_of() {  # NAME FIELD: the FIELD of a fresh status line in NAME.err
-  local n
-  n=$(count "$1.err" '^status: ')
-  kill -USR1 "$DAEMON"
+  local n && n=$(count "$1.err" '^status: ') && kill -USR1 "$DAEMON"
   within 5 eval '[ "$(count '"$1.err"' "^status: ")" -gt '"$n"' ]' || fail "no status line"
   grep '^status: ' "$1.err" | tail -n 1 | tr ' ' '\n' | sed -n "s/^$2=//p"
 }
@@ -86,6 +85,5 @@ reader5() { od -An -t d4 -j 40 -N 4 /tmp/mon.mmap 2>/dev/null | tr -d ' '; }
 is_reader5() { [ "$(reader5)" = "$1" ]; }
 tw() { status=0; timeout 20 "$TW" "$@" </dev/null >tw.out 2>tw.err || status=$?; }
 ends() {  # STATUS LINE: the last tw run's exit status and last line on stderr
-  [ "$status" = "$1" ] && [ "$(tail -n 1 tw.err)" = "$2" ] ||
-    fail "exit $status, \"$(tail -n 1 tw.err)\"; expected $1, \"$2\""
+  [ "$status" = "$1" ] && [ "$(tail -n 1 tw.err)" = "$2" ] || fail "exit $status, \"$(tail -n 1 tw.err)\"; expected $1, \"$2\""
 }

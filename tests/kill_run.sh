@@ -10,10 +10,7 @@ trap 'kill -KILL $DAEMON $WRITER $FEEDER 2>/dev/null || true; wait; rm -rf "$WOR
 printf '%s\n' 'alert_time = 86400' 'WHEN (err > 0 & usr == u*) EXEC' 'echo fail usr FAIL[usr] FAIL[src, usr] >> fail.txt END' \
   'WHEN (err == 0 & usr == t*) EXEC' 'echo usr TRAFFIC[usr] ACCESS[usr] DURATION[usr] >> traffic.txt END' \
   'WHEN (usr == nobody) EXEC' 'echo FAIL[src, dst, usr] ACCESS[src, usr] END' >rules.conf
-mkfifo feed.fifo
-"$MF" - <feed.fifo >feed.txt 2>&1 & FEEDER=$!
-exec 3>feed.fifo
-within 5 has feed.txt "table created" || fail "no table"
+pipefeed
 one() {  # USER SRC DST [FIELDS [ERROR]]: the next connection, ended
   c=$((c + 1))
   printf '%s\n' "start $c user=$1 src=$2:4000" "update $c cmd=connect dst=$3 ${4-}" "end $c" ${5:+"error $c code=$5"}
@@ -25,7 +22,7 @@ c=0 && while :; do
   one "s$c" "10.3.$((c % 256)).$((c / 256 % 256))" 10.200.0.3:25 "" 5
   ((c % 9 > 1)) || one "t$((c % 10))" 10.2.0.1 10.200.0.2:80 "in=$c out=7"
   sleep 0.005
-done >&3 & WRITER=$!
+done >&7 & WRITER=$!
 ms() { echo $(($(date +%s%N) / 1000000)); }
 catching() {  # PID: SIGVTALRM has its handler
   local m; m=$(sed -n 's/^SigCgt:\s*//p' "/proc/$1/status" 2>/dev/null); [ -n "$m" ] && (((0x$m >> 25) & 1))
