@@ -1,15 +1,13 @@
 #!/usr/bin/env bash
-# The daemon under load: commands run off the intake path in firing order,
-# within their timeout; a quit runs what is queued; connections never seen
-# are counted as missed; the polling pace.
+# The daemon under load: the action queue, time-outs, quits, missed
+# connections, the polling pace.
 . "$(dirname "$0")/harness.sh" "$@"
 T=30.$$  # long commands sleep 30.PID... s, so that ours are known by it
 trap 'kill -KILL $DAEMON $FEEDER $(pgrep -f "sleep $T") 2>/dev/null || true; rm -rf "$WORK"' EXIT
 rules() { printf 'WHEN (%s) EXEC\n%s\nEND\n' "$@"; }  # CONDITION COMMAND...
 
-# burst: 30 ends within half a second, each firing a 1-s command, 10 at a
-# time: every end is taken at once, the commands start later in firing
-# order (within each ten the shells race), and SIGTERM lets the queue run.
+# burst: 30 ends in half a second fire 1-s commands, 10 at a time: all taken
+# at once, run in firing order (each ten races), SIGTERM lets the queue run.
 rules 'app == 80' 'echo usr >>started.txt ; sleep 1' >burst.conf
 { echo "wait-reader 30"; for i in $(seq 30); do conn "$i" "c$i" 80; echo "end $i"; echo "sleep 0.015"; done; } >burst.feed
 start burst -t -a 10
@@ -20,8 +18,7 @@ finish TERM
 tens() { awk '{ print int((NR - 1) / 10), $0 }' | sort; }
 same <(sed -n 's/.*true;echo \(c[0-9]*\) >>.*/\1/p' burst.err | tens) < <(tens <started.txt)
 
-# slow: a command past its time is ended with its process group, logged,
-# and the next one runs.
+# slow: a command past its time is ended with its group, logged; the next runs.
 rules 'usr == slow' "sleep ${T}5 & sleep ${T}6" 'usr == next' 'echo usr >next.txt' >slow.conf
 { echo "wait-reader 30"; conn 1 slow 443; conn 2 next 443; } >slow.feed
 start slow -T 1
@@ -35,13 +32,11 @@ rules 'app == 443' "sleep ${T}1 ; echo usr" >stuck.conf
 { echo "wait-reader 30"; for i in 1 2 3 4; do conn "$i" "s$i" 443; done; } >stuck.feed
 start stuck -T 0
 within 10 eval '[ "$(count stuck.err "^sleep ${T}1")" = 4 ]' || fail "stuck: not all fired"
-kill -QUIT "$DAEMON"
-! within 1 dead "$DAEMON" || fail "stuck: quit without running the queue"
+kill -QUIT "$DAEMON" && ! within 1 dead "$DAEMON" || fail "stuck: quit without running the queue"
 finish
 has stuck.err '^quit during the drain: 3 queued commands not run$' || fail "stuck: drain not cut short"
 
-# mixed: a short command ends beside a long one and the daemon goes on; a
-# quit waits for the long one to end.
+# mixed: a short command ends beside a long one; a quit waits for the long one.
 rules 'usr == long' 'sleep 3 ; echo usr >>done.txt' 'usr == short*' 'echo usr >>done.txt' >mixed.conf
 { echo "wait-reader 30"; conn 1 long 443; conn 2 short1 443; echo "sleep 1"; conn 3 short2 443; } >mixed.feed
 start mixed -a 2
@@ -49,8 +44,8 @@ within 3 has done.txt short2 && ! has done.txt long || fail "mixed: a short comm
 finish
 has done.txt long || fail "mixed: the quit did not wait for the running command"
 
-# flood: stopped for a while under 100 short connections, the daemon counts
-# as missed exactly the starts of those it never checked.
+# flood: stopped under 100 short connections, the daemon counts as missed
+# exactly the starts of those it never checked.
 { echo 'react_time = 300'; rules 'app == 443' 'echo usr >>seen.txt'; } >flood.conf
 { echo "wait-reader 30"; conn 1000 ready 443; echo "sleep 1"; for i in $(seq 100); do conn "$i" "f$i" 443; echo "end $i"; done
   echo "wait-drained 30"; conn 1001 sentinel 443; } >flood.feed
@@ -65,14 +60,12 @@ echo "flood: $checked of 100 connections checked, $missed starts missed"
 finish
 
 # idle: the daemon wakes every poll interval (10 ms, or 1 s) and no more.
-rules 'app == 1' 'echo never' >idle.conf
-echo "wait-reader 30" >idle.feed
+rules 'app == 1' 'echo never' >idle.conf && echo "wait-reader 30" >idle.feed
 wakes() { awk '/^voluntary_ctxt/ { print $2 }' "/proc/$DAEMON/status"; }
 while read -r p low high; do  # interval, wake-ups allowed in 2 s
   start idle -p "$p"
   within 10 has idle.feed.txt "script done" || fail "idle: no reader"
-  a=$(wakes); sleep 2; n=$(($(wakes) - a))
-  echo "idle -p $p: $n wake-ups in 2 s"
+  a=$(wakes) && sleep 2 && n=$(($(wakes) - a)) && echo "idle -p $p: $n wake-ups in 2 s"
   [ "$n" -ge "$low" ] && [ "$n" -le "$high" ] || fail "-p $p: $n wake-ups"
   finish
 done <<<$'10 100 100000\n1000 0 6'
