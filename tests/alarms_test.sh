@@ -25,12 +25,10 @@ while read -r tag _ cond; do printf 'WHEN (%s) EXEC\necho %s usr >>kinds.txt\nEN
 printf "WHEN (src == 192.168.60.0/24) EXEC\nprintf '<%%s>\\\\n' usr src.name dst.name app.name >>kinds.txt\nEND\n" >>kinds.conf
 { printf 'WHEN (usr == fail3) EXEC\nexit 3\nEND\n'; last kinds; } >>kinds.conf
 {
-  echo "wait-reader 30"
-  conn 1 s-hit 443; conn 2 s-miss 443
+  echo "wait-reader 30"; conn 1 s-hit 443; conn 2 s-miss 443
   conn 3 d-hit 443 dsthost=www.corp.invalid; conn 4 d-miss 443 dsthost=www.corpx.invalid
   conn 5 u-hit 53 cmd=udp; conn 6 u-miss 53; conn 7 p-hit 8080; conn 8 p-miss 8080 cmd=udp
-  conn 9 admin 443; conn 10 xadmin 443
-  conn 11 e-hit 443; echo "error 11 code=5"; conn 12 e-miss 443; echo "error 12 code=11"
+  conn 9 admin 443; conn 10 xadmin 443; conn 11 e-hit 443; echo "error 11 code=5"; conn 12 e-miss 443; echo "error 12 code=11"
   conn 13 cal 443; conn 14 l-hit 25; conn 15 l-miss 8443; conn 16 trio 443
   conn 17 "\"q'q';touch inj;\$d\"" 443; conn 18 fail3 443
 } >kinds.feed
@@ -44,16 +42,7 @@ EOF
 { conn 22 sentinel 443; echo "wait-drained 30"; } >>kinds.feed
 run kinds -t
 same <(grep -v '^<' kinds.txt | sort -u) < <(awk '$2 != "-" { print $1, $2 }' <<<"$KINDS" | tr _ ' ' | sort)
-same <(grep '^<' kinds.txt | sort) <<'EOF'
-</???/?????>
-<?-version>
-<?>
-<??touch inj?>
-<?la /etc/shadow>
-<U?u>
-<a b  c>
-<x\>
-EOF
+same <(grep '^<' kinds.txt | sort) < <(printf '<%s>\n' '/???/?????' '?-version' '?' '??touch inj?' '?la /etc/shadow' U?u 'a b  c' 'x\')
 [ ! -e inj ] || fail "a command hidden in a name ran"
 has kinds.err "^action .exit 3 ; ' unsuccessful$" || fail "exit 3 not reported"
 # The trace: record line, each alarm's decision and the command, then the log.
@@ -63,15 +52,11 @@ cond.1:false;cond.2:false;cond.3:false;cond.4:false;cond.5:true;echo admins admi
 echo admins admin >>kinds.txt
 EOF
 
-# repeat: with react_time 3 a connection's changes fire again only after
-# 3 s of record time; -l keeps the commands out of the log.
+# repeat: with react_time 3 a connection fires again only after 3 s of
+# record time; -l keeps the commands out of the log.
 { echo "react_time = 3"; printf 'WHEN (usr == rt*) EXEC\necho usr >>repeat.txt\nEND\n'; last repeat; } >repeat.conf
-{
-  echo "wait-reader 30"; conn 1 rt1 443; echo "wait-drained 30"
-  echo "update 1 in=100"; echo "wait-drained 30"; conn 2 rt2 443; echo "wait-drained 30"
-  echo "sleep 4.5"; echo "update 1 in=200"; echo "wait-drained 30"
-  conn 3 sentinel 443; echo "wait-drained 30"
-} >repeat.feed
+{ echo "wait-reader 30"; conn 1 rt1 443; printf '%s\n' "wait-drained 30" "update 1 in=100" "wait-drained 30"
+  conn 2 rt2 443; printf '%s\n' "wait-drained 30" "sleep 4.5" "update 1 in=200" "wait-drained 30"; conn 3 sentinel 443; } >repeat.feed
 run repeat -t -l
 printf 'rt1\nrt2\nrt1\n' | same repeat.txt
 [ "$(count repeat.err 'true;echo rt')" = 3 ] && ! has repeat.err '^echo ' || fail "repeat: not 3 traced runs, or logged"
