@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# The kill run (make kill-run): tollwatch killed with SIGKILL at random
-# moments under failures and traffic, its history refreshed every fraction
-# of a second.  After every kill the history opens without a word, and
-# holds each user's FAIL count as its last action printed it (less one for
-# the record whose action may have run just before its store).
+# make kill-run: tollwatch SIGKILLed at random under load and refreshes; after
+# each kill the history opens without a word and holds every user's FAIL count
+# its last action printed (less one: the action may run just before the store).
 #   nsrun.sh kill_run.sh TOLLWATCH TWPARSER MONFEED TWHISTORY [KILLS]
 . "$(dirname "$0")/harness.sh" "${@:1:4}"
 trap 'kill -KILL $DAEMON $WRITER $FEEDER 2>/dev/null || true; wait; rm -rf "$WORK"' EXIT
@@ -12,16 +10,13 @@ printf '%s\n' 'alert_time = 86400' 'WHEN (err > 0 & usr == u*) EXEC' 'echo fail 
   'WHEN (usr == nobody) EXEC' 'echo FAIL[src, dst, usr] ACCESS[src, usr] END' >rules.conf
 pipefeed
 one() {  # USER SRC DST [FIELDS [ERROR]]: the next connection, ended
-  c=$((c + 1))
-  printf '%s\n' "start $c user=$1 src=$2:4000" "update $c cmd=connect dst=$3 ${4-}" "end $c" ${5:+"error $c code=$5"}
+  c=$((c + 1)) && printf '%s\n' "start $c user=$1 src=$2:4000" "update $c cmd=connect dst=$3 ${4-}" "end $c" ${5:+"error $c code=$5"}
 }
-# A failure of one of 40 users, one that only the silent rule counts (new
-# keys: the history grows), and every third time some traffic.
+# Failures of 40 users, of others only the silent rule counts, some traffic.
 c=0 && while :; do
   one "u$((c % 40))" "10.1.$((c % 7)).$((c % 250))" 10.200.0.1:25 "" 5
   one "s$c" "10.3.$((c % 256)).$((c / 256 % 256))" 10.200.0.3:25 "" 5
-  ((c % 9 > 1)) || one "t$((c % 10))" 10.2.0.1 10.200.0.2:80 "in=$c out=7"
-  sleep 0.005
+  ((c % 9 > 1)) || one "t$((c % 10))" 10.2.0.1 10.200.0.2:80 "in=$c out=7"; sleep 0.005
 done >&7 & WRITER=$!
 ms() { echo $(($(date +%s%N) / 1000000)); }
 catching() {  # PID: SIGVTALRM has its handler
@@ -41,7 +36,7 @@ for k in $(seq "${5:-20}"); do
   kids=$(cat /proc/"$DAEMON"/task/*/children 2>/dev/null || true)
   kill -KILL "$DAEMON"; wait "$DAEMON" 2>/dev/null || true; DAEMON=
   for p in $kids; do within 30 dead "$p"; done  # a running action ends its line
-  # Connections that come and go while no daemon runs are missed.
+  # (connections that come and go while no daemon runs are missed)
   ! grep -vx -e "$TW" -e twparser -e 'missed .* since the last report' "d$k.err" || fail "tollwatch $k said more"
   "$TH" hist >history.txt 2>twh.err && [ ! -s twh.err ] || fail "twhistory after kill $k: $(cat twh.err)"
   [ ! -s fail.txt ] || awk 'FILENAME == ARGV[1] { if ($2 == "#1") got[substr($3, 5)] = substr($4, 7); next }
@@ -51,5 +46,4 @@ done
 kill -KILL "$WRITER"; wait "$WRITER" 2>/dev/null || true; WRITER=
 daemon rules -l -d hist && sleep 2 && finish
 ! grep -vx -e "$TW" -e twparser -e "process quits on the QUIT signal" rules.err || fail "the last run said more"
-echo "kills: ${5:-20}, refresh signals: $refreshes, failure actions: $(count fail.txt .)"
-echo "kill run passed"
+echo "kills: ${5:-20}, refresh signals: $refreshes, failure actions: $(count fail.txt .); kill run passed"
