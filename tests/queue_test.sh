@@ -20,8 +20,7 @@ same <(sed -n 's/.*true;echo \(c[0-9]*\) >>.*/\1/p' burst.err | tens) < <(tens <
 
 # slow: a command past its time is ended with its group, logged; the next runs.
 rules 'usr == slow' "sleep ${T}5 & sleep ${T}6" 'usr == next' 'echo usr >next.txt' >slow.conf
-{ echo "wait-reader 30"; conn 1 slow 443; conn 2 next 443; } >slow.feed
-start slow -T 1
+{ echo "wait-reader 30"; conn 1 slow 443; conn 2 next 443; } >slow.feed && start slow -T 1
 within 4 has slow.err "^action .sleep ${T}5 & sleep ${T}6 ; ' timed out after 1 s$" || fail "slow: no time-out"
 within 5 has next.txt next || fail "slow: the next command did not run"
 within 5 eval '! pgrep -f "sleep $T[56]" >/dev/null' || fail "slow: its group lives on"
@@ -29,27 +28,23 @@ finish
 
 # stuck: a second quit during the drain ends the daemon at once.
 rules 'app == 443' "sleep ${T}1 ; echo usr" >stuck.conf
-{ echo "wait-reader 30"; for i in 1 2 3 4; do conn "$i" "s$i" 443; done; } >stuck.feed
-start stuck -T 0
+{ echo "wait-reader 30"; for i in 1 2 3 4; do conn "$i" "s$i" 443; done; } >stuck.feed && start stuck -T 0
 within 10 eval '[ "$(count stuck.err "^sleep ${T}1")" = 4 ]' || fail "stuck: not all fired"
 kill -QUIT "$DAEMON" && ! within 1 dead "$DAEMON" || fail "stuck: quit without running the queue"
-finish
-has stuck.err '^quit during the drain: 3 queued commands not run$' || fail "stuck: drain not cut short"
+finish && has stuck.err '^quit during the drain: 3 queued commands not run$' || fail "stuck: drain not cut short"
 
 # mixed: a short command ends beside a long one; a quit waits for the long one.
 rules 'usr == long' 'sleep 3 ; echo usr >>done.txt' 'usr == short*' 'echo usr >>done.txt' >mixed.conf
 { echo "wait-reader 30"; conn 1 long 443; conn 2 short1 443; echo "sleep 1"; conn 3 short2 443; } >mixed.feed
 start mixed -a 2
 within 3 has done.txt short2 && ! has done.txt long || fail "mixed: a short command held up by the long one"
-finish
-has done.txt long || fail "mixed: the quit did not wait for the running command"
+finish && has done.txt long || fail "mixed: the quit did not wait for the running command"
 
 # flood: stopped under 100 short connections, the daemon counts as missed
 # exactly the starts of those it never checked.
 { echo 'react_time = 300'; rules 'app == 443' 'echo usr >>seen.txt'; } >flood.conf
 { echo "wait-reader 30"; conn 1000 ready 443; echo "sleep 1"; for i in $(seq 100); do conn "$i" "f$i" 443; echo "end $i"; done
-  echo "wait-drained 30"; conn 1001 sentinel 443; } >flood.feed
-start flood
+  echo "wait-drained 30"; conn 1001 sentinel 443; } >flood.feed && start flood
 within 10 has seen.txt ready || fail "flood: the daemon took nothing"
 kill -STOP "$DAEMON"; sleep 2; kill -CONT "$DAEMON"
 within 30 has seen.txt sentinel || fail "flood: the sentinel never fired"
@@ -63,8 +58,7 @@ finish
 rules 'app == 1' 'echo never' >idle.conf && echo "wait-reader 30" >idle.feed
 wakes() { awk '/^voluntary_ctxt/ { print $2 }' "/proc/$DAEMON/status"; }
 while read -r p low high; do  # interval, wake-ups allowed in 2 s
-  start idle -p "$p"
-  within 10 has idle.feed.txt "script done" || fail "idle: no reader"
+  start idle -p "$p" && within 10 has idle.feed.txt "script done" || fail "idle: no reader"
   a=$(wakes) && sleep 2 && n=$(($(wakes) - a)) && echo "idle -p $p: $n wake-ups in 2 s"
   [ "$n" -ge "$low" ] && [ "$n" -le "$high" ] || fail "-p $p: $n wake-ups"
   finish

@@ -36,11 +36,9 @@ while True: out.write(s.recv(65536).decode("utf-8", "replace").rstrip("\0\n") + 
 if [ "${DETACHED-}" ]; then detached; echo "detached checks passed"; exit 0; fi
 
 # Command line: without a table a start stops at attaching, the files made.
-n91=$(printf 'r%.0s' $(seq 86)).conf
-cp rules.conf "$n91" && cp rules.conf "r$n91" && printf 'x = 1\n' >defs.conf
+n91=$(printf 'r%.0s' $(seq 86)).conf && cp rules.conf "$n91" && cp rules.conf "r$n91" && printf 'x = 1\n' >defs.conf
 while IFS='|' read -r args files msg; do
-  rm -f ./*.parsed ./*.pag ./*.dir
-  tw $args; ends 1 "$msg"
+  rm -f ./*.parsed ./*.pag ./*.dir && tw $args && ends 1 "$msg"
   [ "$(echo $(ls ./*.parsed ./*.pag 2>/dev/null))" = "$files" ] || fail "$args: made $(ls)"
 done <<EOF
 -f rules.conf||please use - before the options
