@@ -39,12 +39,10 @@ start 21 user=x\ src=192.168.60.2:40000 srchost=/???/?????
 update 21 cmd=connect dst=198.51.100.2:443 dsthost=U;u app="$(touch inj)"
 wait-drained 30
 EOF
-{ conn 22 sentinel 443; echo "wait-drained 30"; } >>kinds.feed
-run kinds -t
+{ conn 22 sentinel 443; echo "wait-drained 30"; } >>kinds.feed && run kinds -t
 same <(grep -v '^<' kinds.txt | sort -u) < <(awk '$2 != "-" { print $1, $2 }' <<<"$KINDS" | tr _ ' ' | sort)
 same <(grep '^<' kinds.txt | sort) < <(printf '<%s>\n' '/???/?????' '?-version' '?' '??touch inj?' '?la /etc/shadow' U?u 'a b  c' 'x\')
-[ ! -e inj ] || fail "a command hidden in a name ran"
-has kinds.err "^action .exit 3 ; ' unsuccessful$" || fail "exit 3 not reported"
+[ ! -e inj ] && has kinds.err "^action .exit 3 ; ' unsuccessful$" || fail "a hidden command ran, or exit 3 not reported"
 # The trace: record line, each alarm's decision and the command, then the log.
 same <(grep -A2 '^[0-9]*: admin@' kinds.err | sed -E 's/^[0-9]+:/T:/; s/(pid|dur): ?[0-9]+/\1:N/g; s/ ; $//') <<'EOF'
 T: admin@192.168.50.9->198.51.100.9 443/tcp err:0 0(i)+0(o)=0 pid:N dur:N id:8 read=0
@@ -56,8 +54,7 @@ EOF
 # record time; -l keeps the commands out of the log.
 { echo "react_time = 3"; printf 'WHEN (usr == rt*) EXEC\necho usr >>repeat.txt\nEND\n'; last repeat; } >repeat.conf
 { echo "wait-reader 30"; conn 1 rt1 443; printf '%s\n' "wait-drained 30" "update 1 in=100" "wait-drained 30"
-  conn 2 rt2 443; printf '%s\n' "wait-drained 30" "sleep 4.5" "update 1 in=200" "wait-drained 30"; conn 3 sentinel 443; } >repeat.feed
-run repeat -t -l
+  conn 2 rt2 443; printf '%s\n' "wait-drained 30" "sleep 4.5" "update 1 in=200" "wait-drained 30"; conn 3 sentinel 443; } >repeat.feed && run repeat -t -l
 printf 'rt1\nrt2\nrt1\n' | same repeat.txt
 [ "$(count repeat.err 'true;echo rt')" = 3 ] && ! has repeat.err '^echo ' || fail "repeat: not 3 traced runs, or logged"
 echo "alarms test passed"

@@ -18,8 +18,7 @@ while True: out.write(s.recv(65536).decode("utf-8", "replace").rstrip("\0\n") + 
   logged() { within 10 has syslog.txt "^<$1>.* $2\[[0-9]+\]: $3\$" || fail "not logged: <$1> $2: $3"; }
   # No table: the child's message, logged as a daemon error, not traced.  With
   # one: back once attached; a session of its own, mask 022, the trace appended.
-  echo "earlier run" >/tmp/tollwatch.log
-  tw -t -i rules.conf; ends 1 "monitor mmap open error"
+  echo "earlier run" >/tmp/tollwatch.log && tw -t -i rules.conf && ends 1 "monitor mmap open error"
   logged 27 tollwatch "monitor mmap open error"
   ! has /tmp/tollwatch.log 'mmap open error' || fail "an error went to the trace file"
   { echo "wait-reader 30"; conn 1 zoe 8080 in=1 out=2; } >zoe.feed && feed zoe
