@@ -5,9 +5,8 @@
 . "$(dirname "$0")/harness.sh" "$@"
 export LC_ALL=C
 
-# kinds: one alarm per line (tag, the one user it fires for, "_" a space,
-# and condition),
-# each writing "tag user"; one printing names as arguments, one failing.
+# kinds: an alarm a line (tag, the one user it fires for with "_" a space,
+# condition) writing "tag user"; then one printing names, one failing.
 KINDS='srcmask s-hit src == 192.168.50.0/255.255.255.254
 dstname d-hit dst == .corp.invalid
 udp u-hit app == 53/udp
@@ -54,7 +53,8 @@ EOF
 # record time; -l keeps the commands out of the log.
 { echo "react_time = 3"; printf 'WHEN (usr == rt*) EXEC\necho usr >>repeat.txt\nEND\n'; last repeat; } >repeat.conf
 { echo "wait-reader 30"; conn 1 rt1 443; printf '%s\n' "wait-drained 30" "update 1 in=100" "wait-drained 30"
-  conn 2 rt2 443; printf '%s\n' "wait-drained 30" "sleep 4.5" "update 1 in=200" "wait-drained 30"; conn 3 sentinel 443; } >repeat.feed && run repeat -t -l
+  conn 2 rt2 443; printf '%s\n' "wait-drained 30" "sleep 4.5" "update 1 in=200" "wait-drained 30"; conn 3 sentinel 443; } >repeat.feed
+run repeat -t -l
 printf 'rt1\nrt2\nrt1\n' | same repeat.txt
 [ "$(count repeat.err 'true;echo rt')" = 3 ] && ! has repeat.err '^echo ' || fail "repeat: not 3 traced runs, or logged"
 echo "alarms test passed"
