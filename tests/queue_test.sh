@@ -6,9 +6,9 @@ T=30.$$  # long commands sleep 30.PID... s, so that ours are known by it
 trap 'kill -KILL $DAEMON $FEEDER $(pgrep -f "sleep $T") 2>/dev/null || true; rm -rf "$WORK"' EXIT
 rules() { printf 'WHEN (%s) EXEC\n%s\nEND\n' "$@"; }  # CONDITION COMMAND...
 
-# burst: 30 ends in half a second fire 1-s commands, 10 at a time: all taken
+# burst: 30 ends in half a second fire 2-s commands, 10 at a time: all taken
 # at once, run in firing order (each ten races), SIGTERM lets the queue run.
-rules 'app == 80' 'echo usr >>started.txt ; sleep 1' >burst.conf
+rules 'app == 80' 'echo usr >>started.txt ; sleep 2' >burst.conf
 { echo "wait-reader 30"; for i in $(seq 30); do conn "$i" "c$i" 80; echo "end $i"; echo "sleep 0.015"; done; } >burst.feed
 start burst -t -a 10
 within 20 has burst.feed.txt "script done" && within 5 eval '[ "$(count burst.err "true;echo c")" = 30 ]' ||
