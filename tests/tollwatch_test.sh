@@ -96,7 +96,7 @@ within 60 has steps.feed.txt "script done" && within 10 has steps.err 'gus@' || 
 within 10 has steps.err 'refresh database: removing everything before [0-9]' || fail "no refresh"
 cut=$(grep -o 'removing everything before [0-9]*' steps.err | cut -d' ' -f4)
 [ "$cut" -ge $((t - 300)) ] && [ "$cut" -le $(($(date +%s) - 300)) ] || fail "cut-off $cut at $t"
-kill -VTALRM "$DAEMON" && sleep 0.5 && [ "$(count steps.err 'refresh database')" = 1 ] || fail "refreshed with nothing stored"
+kill -VTALRM "$DAEMON" && sleep 0.5 && [ "$(grep -o 'refresh database' steps.err | wc -l)" = 1 ] || fail "refreshed with nothing stored"
 grep -E '^[0-9]+: |^invalid' steps.err >records.txt
 [ "$(sed -n '2s/.*read=//p' records.txt)" = "$(sed -n '1s/:.*//p' records.txt)" ] || fail "no time of the last read"
 same <(sed -E "s/^[0-9]+:/T:/; s/pid: ?$FEEDER /pid:F /; s/dur: ?[0-9] /dur:0 /; s/dur:(5[0-9]|6[0-9]) /dur:5x /
