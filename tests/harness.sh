@@ -64,3 +64,26 @@ run() {  # NAME FLAGS...: start, wait for the script's end (and a "done" line
 same() {  # FILE: FILE's lines equal standard input
   diff -u - "$1" >&2 || fail "$1 differs from what was expected"
 }
+
+# For the daemon's scenarios.
+conn() {  # N USER PORT [FIELD=VALUE...]: a connection's start and destination
+  printf 'start %s user=%s src=192.168.50.%s:40000\n' "$1" "$2" $(($1 % 250))
+  printf 'update %s cmd=connect dst=198.51.100.%s:%s %s\n' "$1" $(($1 % 250)) "$3" "${*:4}"
+}
+last() { printf 'WHEN (usr == sentinel) EXEC\necho done >%s.done\nEND\n' "$1"; }  # NAME: "done" when sentinel came
+pipefeed() {  # monfeed on a script from feed.fifo, open as descriptor 7
+  rm -f feed.fifo feed.txt && mkfifo feed.fifo
+  "$MF" - <feed.fifo >feed.txt 2>&1 & FEEDER=$!
+  exec 7>feed.fifo && within 10 has feed.txt "table created" || fail "monfeed made no table"
+}
+status_of() {  # NAME FIELD: the FIELD of a fresh status line in NAME.err
+  local n && n=$(count "$1.err" '^status: ') && kill -USR1 "$DAEMON"
+  within 5 eval '[ "$(count '"$1.err"' "^status: ")" -gt '"$n"' ]' || fail "no status line"
+  grep '^status: ' "$1.err" | tail -n 1 | tr ' ' '\n' | sed -n "s/^$2=//p"
+}
+reader5() { od -An -t d4 -j 40 -N 4 /tmp/mon.mmap 2>/dev/null | tr -d ' '; }
+is_reader5() { [ "$(reader5)" = "$1" ]; }
+tw() { status=0; timeout 20 "$TW" "$@" </dev/null >tw.out 2>tw.err || status=$?; }
+ends() {  # STATUS LINE: the last tw run's exit status and last line on stderr
+  [ "$status" = "$1" ] && [ "$(tail -n 1 tw.err)" = "$2" ] || fail "exit $status, \"$(tail -n 1 tw.err)\"; expected $1, \"$2\""
+}
