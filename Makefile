@@ -104,7 +104,7 @@ fuzz: deps
 	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/loader_corpus \
 	  $(FUZZ_BUILD)/history_corpus $(FUZZ_BUILD)/table_corpus
 	$(FUZZ_BUILD)/bin/twparser_fuzz $(FUZZ_RUN) -dict=tests/fuzz/rules.dict \
-	  $(FUZZ_BUILD)/corpus tests/fuzz/corpus
+	  $(FUZZ_BUILD)/corpus tests/fuzz/corpus examples
 	$(FUZZ_BUILD)/bin/loader_fuzz $(FUZZ_RUN) -dict=tests/fuzz/rules.dict \
 	  $(FUZZ_BUILD)/loader_corpus tests/fuzz/loader_corpus
 	$(FUZZ_BUILD)/bin/history_fuzz $(FUZZ_RUN) \

@@ -1,7 +1,5 @@
-# Shared end-to-end harness, sourced by the scripted tests (run through
-# nsrun.sh, so the table and /tmp are private). The arguments are the
-# programs and the source tree, each known by its name:
-#   . harness.sh TOLLWATCH TWPARSER MONFEED [TWHISTORY] [TWCHECK] [SRCDIR]
+# End-to-end harness sourced by the scripts (run by nsrun.sh: private /tmp)
+# with the programs and source tree as arguments, each known by its name.
 # A scenario NAME is data: NAME.conf (rules) and NAME.feed (monfeed script).
 set -euo pipefail
 for a in "$@"; do

@@ -15,19 +15,15 @@ bool tracking;  // blocks are being recorded
 bool inside;    // in a hook: the set's own blocks are not recorded
 std::unordered_set<const volatile void *> *live;
 
-void OnMalloc(const volatile void *p, size_t) {
+void Track(const volatile void *p, bool taken) {
   if (!tracking || inside) return;
   inside = true;
-  live->insert(p);
+  if (taken) live->insert(p);
+  else live->erase(p);
   inside = false;
 }
-
-void OnFree(const volatile void *p) {
-  if (!tracking || inside) return;
-  inside = true;
-  live->erase(p);
-  inside = false;
-}
+void OnMalloc(const volatile void *p, size_t) { Track(p, true); }
+void OnFree(const volatile void *p) { Track(p, false); }
 
 }  // namespace
 

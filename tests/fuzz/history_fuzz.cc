@@ -1,9 +1,6 @@
-// Fuzz target for the history record decoder (Database::retrieve): the
-// input gives a key, the chunks stored under it in the two ndbm files of a
-// scratch database, and whether room for a new item is asked for. The
-// key's first byte is an aggregate kind, which picks the store variant as
-// the aggregates do. A refused record stops the run through exit(), which
-// jumps back here.
+// Fuzz target for the history record decoder: the input gives a key (its
+// first byte an aggregate kind), the chunks stored under it in a scratch
+// database and whether room for a new item is asked for.
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -30,9 +27,7 @@ void OpenScratch() {
   }
 }
 
-void CloseScratch() {
-  for (DBM *&db : scratch) dbm_close(db), db = nullptr;
-}
+void CloseScratch() { for (DBM *&db : scratch) dbm_close(db), db = nullptr; }
 
 struct Input {
   std::string key;  // byte 1 is set to each chunk's number

@@ -1,7 +1,5 @@
-// Fuzz target for the connection table's readers: each input becomes the
-// whole mapped region, which is then walked through Mon_MmapGetNextConn
-// and MonMmapIterateConn.  The process creates a real table for this, so
-// it must run in a private /tmp and IPC namespace (tests/nsrun.sh).
+// Fuzz target for the table's readers: each input becomes the whole mapped
+// region, walked by both iterators. Makes a real table: run it in nsrun.sh.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>

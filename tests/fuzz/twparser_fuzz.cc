@@ -1,9 +1,5 @@
-// Fuzz target for twparser's scanner, grammar and writer, run in-process.
-// Every error of the preprocessor ends the run through err_quit; here that
-// jumps back to this function instead of exiting, the memory the run had
-// taken is given back as the exit would, and a run that ends normally must
-// leave nothing allocated.
-#include <setjmp.h>
+// Fuzz target for twparser's scanner, grammar and writer, in-process: an
+// error jumps back here, and a run that ends normally leaves nothing allocated.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
