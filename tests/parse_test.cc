@@ -172,6 +172,7 @@ TEST_F(ComparisonTest, OperatorsAndOperands) {
   ASSERT_EQ(rules.Load(When("(5<FAIL[src==1.2.3.4])")), 1);  // the aggregate moves left
   EXPECT_TRUE(Comp().operandtype[0] > CONSTANT_OPERAND && Comp().comp_operator == OP_GT);
   EXPECT_EQ(*static_cast<double *>(Comp().operand[1]), 5.0);
+  ASSERT_EQ(rules.Load(When("(FAIL[src==1.2.3.4]>IN[dst==1.2.3.4])")), 1);  // freed as aggregates
   rules.Load("nets= 1.2.3.4 10.\n");
   for (auto [cond, shape] : Texts{{"(src==$nets)", "|(c2,|(c2,-))"},
                                   {"(app=={1000-2000}/udp 23 {5-})", "|(c8,|(c8,|(c8,-)))"}}) {
