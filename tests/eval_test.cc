@@ -110,6 +110,7 @@ TEST_F(RecordTest, TraceAndInvalidReports) {
   EXPECT_EQ(Stderr([&] { Set(f); }), "\n" + std::to_string(f.time) +
             ": eve\\0121: root\\033@10.1.2.3->192.0.2.7 53/udp err:5 3000000000(i)"
             "+4294967295(o)=7294967295 pid:42 dur: 1 id:7 read=42\n");
+  EXPECT_TRUE(rec.in() == f.in && rec.out() == f.out);  // as IN and OUT sum them
   f.app = 0, f.mute = 1;  // muted: neither traced nor reported
   EXPECT_EQ(Stderr([&] { EXPECT_EQ(Set(f), 0); }), "");
 }
