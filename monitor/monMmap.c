@@ -116,7 +116,9 @@ static int ClaimReader(info_t *info)
 {
     int32_t pid = monMmapPtr->procPid[info->procId];
 
-    if (pid <= 0 || (kill(pid, 0) == -1 && errno == ESRCH))
+    /* Our own entry is left from before we let go of this table (its
+     * writer went away and a new one took the table over). */
+    if (pid <= 0 || pid == getpid() || (kill(pid, 0) == -1 && errno == ESRCH))
         return 0;
     info->errNum = EBUSY;
     snprintf(info->errMsg, sizeof info->errMsg,
@@ -175,6 +177,56 @@ int Mon_MmapOpen(uint8_t procId, Mon_Handle_t *handlePtr)
     if (info->creator ? InitRegion(info) < 0 : ClaimReader(info) < 0)
         return -1;
     monMmapPtr->procPid[procId] = getpid();
+    return 0;
+}
+
+/* A table a dead writer left behind, fit to go on with: full size, its
+ * hash array inside the mapping, and no live process as its creator. */
+static int Abandoned(info_t *info)
+{
+    const MonMmap_t *hdr = monMmapPtr;
+    int32_t index = 0, creator = hdr->procPid[0];
+
+    errno = 0;
+    if (hdr->size != MON_MMAP_SIZE ||
+        (MonMmapScan(&index) == NULL && errno == EINVAL)) {
+        errno = EINVAL;
+        return Fail(info, __LINE__, "Mon_MmapTakeOver",
+                    "%s: not a connection table", info->path);
+    }
+    if (creator > 0 && creator != getpid() &&
+        !(kill(creator, 0) == -1 && errno == ESRCH)) {
+        errno = EBUSY;
+        return Fail(info, __LINE__, "Mon_MmapTakeOver",
+                    "%s: in use by writer PID=%d", info->path, creator);
+    }
+    return 0;
+}
+
+int Mon_MmapTakeOver(Mon_Handle_t *handlePtr)
+{
+    info_t *info;
+
+    *handlePtr = NULL;
+    if ((info = calloc(1, sizeof *info)) == NULL) {
+        MON_SYS_ERR("Mon_MmapTakeOver", "malloc() failed");
+        return -1;
+    }
+    *handlePtr = info;
+    snprintf(info->path, sizeof info->path, "%s%s", MON_MMAP_DIR, MON_MMAP_NAME);
+    info->creator = 1;
+    if ((info->fd = open(info->path, O_RDWR | O_NOFOLLOW | O_CLOEXEC)) < 0)
+        return Fail(info, __LINE__, "Mon_MmapTakeOver", "open(%s,0x%x) failed",
+                    info->path, O_RDWR);
+    if (MapFile(info) < 0 || Abandoned(info) < 0)
+        return -1;
+    /* The semaphores outlive a killed writer (a lock it held was undone
+     * by the kernel); made again when someone removed them. */
+    if (MonMutexOpen(MON_FREE_MUTEX, 1, &info->freeMutex) < 0)
+        return MutexFail(info, __LINE__, "Mon_MmapTakeOver", info->freeMutex);
+    if (MonMutexOpen(MON_HASH_MUTEX, 1, &info->hashMutex) < 0)
+        return MutexFail(info, __LINE__, "Mon_MmapTakeOver", info->hashMutex);
+    monMmapPtr->procPid[0] = getpid();
     return 0;
 }
 

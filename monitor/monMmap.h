@@ -138,6 +138,12 @@ int Mon_MmapGetNextConn(Mon_Handle_t handle, int32_t readTime,
                         int32_t *indexPtr, Mon_Conn_t *connPtr);
 Mon_Conn_t *MonMmapIterateConn(Mon_Handle_t handle, int32_t *indexPtr);
 
+/* A writer goes on with the table a killed writer left at the table's
+ * path, records and all, instead of making a new one (which would lose
+ * the connections still open in it).  Fails when the file is not a
+ * table or its creator still runs. */
+int Mon_MmapTakeOver(Mon_Handle_t *handlePtr);
+
 /* The pid of the live process that created the table at the table's
  * path, or 0 when there is no such table or its creator is gone. */
 int32_t Mon_MmapLiveCreator(void);
@@ -179,6 +185,20 @@ int MonMmapUpdateConn(Mon_Handle_t handle, Uint64 key, int32_t curTime,
                       const char *proxyHostName,
                       const struct sockaddr_in *dstSockAddrPtr,
                       const char *dstHostName);
+/* As MonMmapStartConn, for a writer that reports the connections of
+ * several serving processes: number, not the writer's own count of
+ * starts, becomes the record's alarmKey, so that the alarm reader sees
+ * each serving process (key word 0) number its starts one by one. */
+int MonMmapStartNumbered(Mon_Handle_t handle, Uint64 key, uint32_t number,
+                         int32_t startTime, uint8_t authorize,
+                         const char *userName,
+                         const struct sockaddr_in *srcSockAddrPtr,
+                         const char *srcHostName);
+/* How many connections can be created now before the table must make
+ * room with a full cleanup, which deletes ended connections that readers
+ * have not yet taken.  A writer that must not lose them waits for the
+ * readers while this is 0. */
+int MonMmapRoom(Mon_Handle_t handle);
 int MonMmapErrConn(Mon_Handle_t handle, Uint64 key, int32_t curTime,
                    uint32_t socksErrType, const char *socksErrMsg);
 int MonMmapEndConn(Mon_Handle_t handle, Uint64 key, int32_t endTime);

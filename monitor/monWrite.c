@@ -5,6 +5,7 @@
  */
 #include <errno.h>
 #include <signal.h>
+#include <stddef.h>
 #include <string.h>
 #include <time.h>
 
@@ -44,7 +45,7 @@ static void PutAddr(struct sockaddr_in *field, const struct sockaddr_in *addr)
  * called, and the marks go in with one atomic or, so a reader that takes
  * the mark always copies the fields that go with it.
  */
-static void Mark(Mon_Conn_t *rec, uint32_t event)
+static void Mark(Mon_Conn_t *rec, uint32_t event, uint32_t number)
 {
     int32_t *procPid = monMmapPtr->procPid;
     uint32_t set = 0;
@@ -59,7 +60,7 @@ static void Mark(Mon_Conn_t *rec, uint32_t event)
         if (procPid[p] != 0 && !Alive(procPid[p])) {
             procPid[p] = 0;
         } else if (procPid[p] != 0) {
-            rec->alarmKey = totStart;
+            rec->alarmKey = number;
             set |= event << MON_CHG_SHIFT(p);
         }
     } else if (procPid[p] == 0) {
@@ -151,6 +152,54 @@ Mon_Conn_t *MonMmapCreateConn(Mon_Handle_t handle, Uint64 key)
     return rec;
 }
 
+/* Records that fit in the free blocks, less room for one more hash array
+ * (a rebuild makes the new array before it frees the old). */
+static int32_t FreeRecords(void)
+{
+    const MonMmap_t *hdr = monMmapPtr;
+    const uint32_t unit = sizeof(MonMmapHeader_t);
+    const uint32_t recUnits = sizeof(Mon_Conn_t) / unit + 1;
+    uint32_t reserve = ((uint32_t)hdr->nMaxConn * 4 + unit - 1) / unit + 1;
+    uint32_t p = hdr->freeOff, steps, units, fit = 0, spare = 0;
+
+    if (p == 0)        /* the arena is not laid out yet */
+        return (hdr->size - MON_HDR_SIZE) / unit / recUnits;
+    for (steps = 0; steps <= hdr->size / unit; steps++) {
+        p = ((const MonMmapHeader_t *)MON_PTR(p))->off;
+        if (p < offsetof(MonMmap_t, base) || p > hdr->size - unit)
+            break;
+        units = ((const MonMmapHeader_t *)MON_PTR(p))->nUnits;
+        fit += units / recUnits;
+        spare = units % recUnits > spare ? units % recUnits : spare;
+        if (p == hdr->freeOff)
+            break;
+    }
+    if (spare < reserve && fit > 0)
+        fit--;
+    return (int32_t)fit;
+}
+
+int MonMmapRoom(Mon_Handle_t handle)
+{
+    info_t *info = handle;
+    const MonMmap_t *hdr = monMmapPtr;
+    int32_t limit, room;
+
+    if (info == NULL || hdr == NULL) {
+        MON_ERR("MonMmapRoom", MON_BAD_HANDLE);
+        return 0;
+    }
+    MonLock(info->hashMutex);
+    MonLock(info->freeMutex);
+    limit = (3 * hdr->nMaxConn / 2) / 2;
+    room = hdr->nCurConn > limit ? 0 : limit + 1 - hdr->nCurConn;
+    if (FreeRecords() < room)
+        room = FreeRecords();
+    MonUnlock(info->freeMutex);
+    MonUnlock(info->hashMutex);
+    return room;
+}
+
 int MonMmapDeleteConn(Mon_Handle_t handle, Uint64 key)
 {
     info_t *info = handle;
@@ -210,10 +259,10 @@ int MonMmapCleanup(Mon_Handle_t handle, Boolean_t all)
     return 0;
 }
 
-int MonMmapStartConn(Mon_Handle_t handle, Uint64 key, int32_t startTime,
-                     uint8_t authorize, const char *userName,
-                     const struct sockaddr_in *srcSockAddrPtr,
-                     const char *srcHostName)
+static int Start(Mon_Handle_t handle, Uint64 key, uint32_t number,
+                 int32_t startTime, uint8_t authorize, const char *userName,
+                 const struct sockaddr_in *srcSockAddrPtr,
+                 const char *srcHostName)
 {
     Mon_Conn_t *rec = MonMmapCreateConn(handle, key);
 
@@ -225,10 +274,29 @@ int MonMmapStartConn(Mon_Handle_t handle, Uint64 key, int32_t startTime,
     PutAddr(&rec->srcSockAddr, srcSockAddrPtr);
     PutText(rec->srcHostName, sizeof rec->srcHostName, srcHostName);
     __atomic_fetch_or(&rec->connState, MON_ACTIVE, __ATOMIC_ACQ_REL);
-    Mark(rec, MON_CHG_START);
+    Mark(rec, MON_CHG_START, number);
     if (++totStart % 10 == 0)
         MonMmapCleanup(handle, 0);
     return 0;
+}
+
+int MonMmapStartConn(Mon_Handle_t handle, Uint64 key, int32_t startTime,
+                     uint8_t authorize, const char *userName,
+                     const struct sockaddr_in *srcSockAddrPtr,
+                     const char *srcHostName)
+{
+    return Start(handle, key, totStart, startTime, authorize, userName,
+                 srcSockAddrPtr, srcHostName);
+}
+
+int MonMmapStartNumbered(Mon_Handle_t handle, Uint64 key, uint32_t number,
+                         int32_t startTime, uint8_t authorize,
+                         const char *userName,
+                         const struct sockaddr_in *srcSockAddrPtr,
+                         const char *srcHostName)
+{
+    return Start(handle, key, number, startTime, authorize, userName,
+                 srcSockAddrPtr, srcHostName);
 }
 
 int MonMmapUpdateConn(Mon_Handle_t handle, Uint64 key, int32_t curTime,
@@ -252,7 +320,7 @@ int MonMmapUpdateConn(Mon_Handle_t handle, Uint64 key, int32_t curTime,
     PutText(rec->proxyHostName, sizeof rec->proxyHostName, proxyHostName);
     PutAddr(&rec->dstSockAddr, dstSockAddrPtr);
     PutText(rec->dstHostName, sizeof rec->dstHostName, dstHostName);
-    Mark(rec, MON_CHG_UPDATE);
+    Mark(rec, MON_CHG_UPDATE, 0);
     return 0;
 }
 
@@ -266,7 +334,7 @@ int MonMmapErrConn(Mon_Handle_t handle, Uint64 key, int32_t curTime,
     rec->curTime = curTime;
     rec->socksErrType = socksErrType;
     PutText(rec->socksErrMsg, sizeof rec->socksErrMsg, socksErrMsg);
-    Mark(rec, MON_CHG_ERROR);
+    Mark(rec, MON_CHG_ERROR, 0);
     return 0;
 }
 
@@ -278,6 +346,6 @@ int MonMmapEndConn(Mon_Handle_t handle, Uint64 key, int32_t endTime)
         return -1;
     rec->endTime = endTime;
     __atomic_fetch_and(&rec->connState, ~MON_ACTIVE, __ATOMIC_ACQ_REL);
-    Mark(rec, MON_CHG_UPDATE);
+    Mark(rec, MON_CHG_UPDATE, 0);
     return 0;
 }

@@ -293,6 +293,59 @@ TEST_F(TableTest, SixtyOpenConnectionsNeverJamTheTable) {
             std::make_tuple(fewest >= 40, otherErrors, err.find("hash table full"), MonMutexQuery(Info(h_)->hashMutex)));
 }
 
+// A writer that waits while the table has no room never makes it delete an
+// ended connection the alarm reader has not taken; starts it numbers
+// itself carry its numbers.
+TEST_F(TableTest, RoomNeverCostsAnUnseenEnd) {
+  Mon_Handle_t r5 = Reader(5);
+  EXPECT_EQ(28, MonMmapRoom(h_)) << "three quarters of 37 slots, plus one";
+  auto unseen = [&] {
+    int n = 0;
+    for (int32_t i = 0; const Mon_Conn_t *c = MonMmapIterateConn(h_, &i);)
+      n += !(c->connState & MON_ACTIVE) && (c->connState & MON_CHG_MASK(5));
+    return n;
+  };
+  int waits = 0;
+  for (uint32_t n = 1; n <= 400; n++) {
+    while (MonMmapRoom(h_) == 0) {  // the reader takes, a cleanup frees
+      waits++;
+      Drain(r5);
+      MonMmapCleanup(h_, 0);
+    }
+    int before = unseen();
+    ASSERT_EQ(0, MonMmapStartNumbered(h_, MyKey(n), 7000 + n, 1, 0, "u", nullptr, nullptr));
+    ASSERT_EQ(7000 + n, MonMmapConnPtr(h_, MyKey(n))->alarmKey);
+    ASSERT_EQ(before, unseen()) << "start " << n << " deleted an unseen end";
+    if (n > 12) {
+      ASSERT_EQ(0, MonMmapEndConn(h_, MyKey(n - 12), 2));
+    }
+    if (n % 50 == 0) Drain(r5);
+  }
+  EXPECT_GT(waits, 0);
+}
+
+// A table whose writer was killed is taken over with its records; its
+// reader, still registered, attaches again.  A live writer's is refused.
+TEST(TableOpen, TakeOverAfterAKilledWriter) {
+  Mon_Handle_t h, r;
+  pid_t pid = fork();
+  if (pid == 0) _exit(Mon_MmapOpen(0, &h) || MonMmapStartConn(h, Key(1, 9), 5, 0, "kept", nullptr, nullptr));
+  ASSERT_EQ(0, Reap(pid));
+  ASSERT_EQ(0, Mon_MmapTakeOver(&h));
+  ASSERT_NE(nullptr, MonMmapConnPtr(h, Key(1, 9)));
+  EXPECT_EQ(S("kept"), S(MonMmapConnPtr(h, Key(1, 9))->userName));
+  EXPECT_EQ(getpid(), monMmapPtr->procPid[0]);
+  monMmapPtr->procPid[5] = getpid();  // left from before the writer died
+  MonMmap_t *map = monMmapPtr;
+  ASSERT_EQ(0, Mon_MmapOpen(5, &r));
+  monMmapPtr = map;
+  EXPECT_EQ(0, Mon_MmapClose(r));
+  pid = fork();
+  if (pid == 0) _exit(Mon_MmapTakeOver(&r) == -1 && errno == EBUSY ? 0 : 1);
+  EXPECT_EQ(0, Reap(pid)) << "a live writer's table is not taken";
+  EXPECT_EQ(0, Mon_MmapClose(h));
+}
+
 // A writer in another process races reader 5 as fast as both can go; the
 // reader must end up with every connection's final state.
 TEST_F(Stress, ReaderTakesEveryLastChange) {
