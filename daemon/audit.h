@@ -42,10 +42,12 @@ class Record {
   // A field-for-field copy that shares the texts and owns nothing.
   void share(const Record &r);
 
+  // finished: the connection failed or ended, so it is checked even
+  // without a command (application 0: a failed login, say).
   int set_value(int src, int dst, const char *userid, int time, int appl,
                 int err, uint32_t in, uint32_t out, const char *Src,
                 const char *Dst, const char *App, int pid, int dur, int last,
-                int id, int mute);
+                int id, int mute, bool finished = false);
   void *get_num(int variable, void *operand);
   const char *get_str(int variable, void *operand);
   int must_update(unsigned char kind) const;

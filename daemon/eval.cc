@@ -443,7 +443,8 @@ void Record::copy_str(char *&d, const char *s, int len) {
 int Record::set_value(int src, int dst, const char *userid, int time,
                       int appl, int err, uint32_t in, uint32_t out,
                       const char *Src, const char *Dst, const char *App,
-                      int pid, int dur, int last, int id, int mute) {
+                      int pid, int dur, int last, int id, int mute,
+                      bool finished) {
   source = src;
   destination = dst;
   failtime = time;
@@ -477,8 +478,8 @@ int Record::set_value(int src, int dst, const char *userid, int time,
     fprintf(stderr, " id:%d read=%d\n", conn_id, last_read);
     fflush(stderr);
   }
-  if (appl != 0 && appl >= -65535 && appl <= 65535 && user != nullptr &&
-      dur >= 0)
+  if ((appl != 0 || finished) && appl >= -65535 && appl <= 65535 &&
+      user != nullptr && dur >= 0)
     return 0;
   if (dst != 0)
     err_ret("invalid: port:%d(%s) %s@%s->%s dur:%d in:%u out:%u", appl,

@@ -295,13 +295,22 @@ void refresh_db() {
 
 // ---- Polling
 
+// A connection that failed or ended before its client named a command (a
+// failed login) is checked with application 0; one still open without a
+// command waits until it has one.
 int read_from_monitor(const Mon_Conn_t *conn, Record &rec) {
   int port = ntohs(conn->dstSockAddr.sin_port);
+  bool finished = conn->endTime != 0 || !(conn->connState & MON_ACTIVE) ||
+                  static_cast<int>(conn->socksErrType) > 0;
   switch (conn->socksCmd) {
     case 3: port = -port; break;  // UDP associate
     case 1:
     case 2: break;                // connect, bind
-    default: return -1;           // not known yet
+    case 0:                       // none yet
+      if (!finished) return -1;
+      port = 0;
+      break;
+    default: return -1;           // not one we know
   }
   int duration = seconds_between(
       conn->startTime, conn->endTime != 0 ? conn->endTime : conn->curTime);
@@ -312,7 +321,7 @@ int read_from_monitor(const Mon_Conn_t *conn, Record &rec) {
       conn->inTotBytes, conn->outTotBytes,
       conn->srcHostName, conn->dstHostName, conn->applicName,
       static_cast<int>(conn->key.word[0]), duration, conn->readTime,
-      static_cast<int>(conn->alarmKey), 0);
+      static_cast<int>(conn->alarmKey), 0, finished);
 }
 
 // Takes every changed connection.  A pass that found something is followed

@@ -57,4 +57,15 @@ EOF
 run repeat -t -l
 printf 'rt1\nrt2\nrt1\n' | same repeat.txt
 [ "$(count repeat.err 'true;echo rt')" = 3 ] && ! has repeat.err '^echo ' || fail "repeat: not 3 traced runs, or logged"
+
+# logins: a connection that failed or ended before any command (a failed
+# login) is checked with app 0 and counts for FAIL; an open one without a
+# command is not checked until it has one.
+{ printf 'WHEN (FAIL[usr] >= 3) EXEC\necho usr err app >>logins.txt\nEND\n'
+  printf 'WHEN (usr == open*) EXEC\necho usr app >>logins.txt\nEND\n'; last logins; } >logins.conf
+{ echo "wait-reader 30"; for i in 1 2 3; do printf 'start %s user=mallory src=192.168.70.%s:4000;error %s code=10;end %s\n' $i $i $i $i; done
+  printf '%s\n' "start 4 user=opener src=192.168.70.4:4000" "wait-drained 30" "start 6 user=opened" "end 6" "wait-drained 30"
+  conn 7 sentinel 443; } | tr ';' '\n' >logins.feed
+run logins -t
+printf 'mallory 10 0/udp\nopened 0/udp\n' | same logins.txt
 echo "alarms test passed"
