@@ -4,7 +4,9 @@ WERROR  ?= $(if $(CI),ON,OFF)
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 
 DEB_PKGS = cmake g++ flex bison libgdbm-dev libgdbm-compat-dev \
-           libgtest-dev libgmock-dev libbenchmark-dev
+           pkg-config libjansson-dev \
+           libgtest-dev libgmock-dev libbenchmark-dev \
+           dante-server curl
 
 FUZZ_SECONDS ?= 600
 FUZZ_BUILD   ?= build-fuzz
@@ -48,6 +50,7 @@ check-deps:
 	  command -v $$c >/dev/null 2>&1 || missing="$$missing $$c"; \
 	done; \
 	[ -f /usr/include/ndbm.h ] || missing="$$missing ndbm.h(gdbm)"; \
+	[ -f /usr/include/jansson.h ] || missing="$$missing jansson.h(libjansson-dev)"; \
 	if [ -n "$$missing" ]; then \
 	  echo "missing:$$missing"; \
 	  echo "run 'make deps' to install the build dependencies"; \
@@ -92,23 +95,27 @@ test-asan: deps
 
 # Fuzzes in-process under AddressSanitizer and UndefinedBehaviorSanitizer,
 # FUZZ_SECONDS each: twparser, the parsed-file loader, the history record
-# decoder, and the table readers (which create a table, so they run in a
-# private /tmp and IPC namespace).  Not part of make test.
+# decoder, the bridge's log formats, and the table readers (which create
+# a table, so they run in a private /tmp and IPC namespace).  Not part of
+# make test.
 fuzz: deps
 	$(MAKE) deps DEB_PKGS="clang libclang-rt-14-dev"
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DTW_FUZZ=ON \
 	  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS="$(FUZZ_FLAGS)" \
 	  -DCMAKE_CXX_FLAGS="$(FUZZ_FLAGS)"
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target twparser_fuzz \
-	  loader_fuzz history_fuzz table_fuzz
+	  loader_fuzz history_fuzz table_fuzz bridge_fuzz
 	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/loader_corpus \
-	  $(FUZZ_BUILD)/history_corpus $(FUZZ_BUILD)/table_corpus
+	  $(FUZZ_BUILD)/history_corpus $(FUZZ_BUILD)/table_corpus \
+	  $(FUZZ_BUILD)/bridge_corpus
 	$(FUZZ_BUILD)/bin/twparser_fuzz $(FUZZ_RUN) -dict=tests/fuzz/rules.dict \
 	  $(FUZZ_BUILD)/corpus tests/fuzz/corpus examples
 	$(FUZZ_BUILD)/bin/loader_fuzz $(FUZZ_RUN) -dict=tests/fuzz/rules.dict \
 	  $(FUZZ_BUILD)/loader_corpus tests/fuzz/loader_corpus
 	$(FUZZ_BUILD)/bin/history_fuzz $(FUZZ_RUN) \
 	  $(FUZZ_BUILD)/history_corpus tests/fuzz/history_corpus
+	$(FUZZ_BUILD)/bin/bridge_fuzz $(FUZZ_RUN) \
+	  $(FUZZ_BUILD)/bridge_corpus tests/fuzz/bridge_corpus
 	tests/nsrun.sh $(FUZZ_BUILD)/bin/table_fuzz $(FUZZ_RUN) \
 	  -max_len=31744 $(FUZZ_BUILD)/table_corpus tests/fuzz/table_corpus
 

@@ -5,7 +5,7 @@ include(GNUInstallDirs)
 # itself only collects what is built.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
-install(TARGETS tollwatch twparser twcheck RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS tollwatch twparser twcheck twbridge RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS monfeed twhistory RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 foreach(section 1 5 8)
@@ -34,6 +34,7 @@ install(CODE "
   set(version \"${PROJECT_VERSION}\")
   set(root \"\$ENV{DESTDIR}\${prefix}\")
   foreach(pair \"tollwatch.service.in;lib/systemd/system/tollwatch.service\"
+               \"twbridge.service.in;lib/systemd/system/twbridge.service\"
                \"twmonitor.pc.in;${CMAKE_INSTALL_LIBDIR}/pkgconfig/twmonitor.pc\")
     list(GET pair 0 in)
     list(GET pair 1 out)
@@ -54,6 +55,6 @@ find_program(TW_SHLIBDEPS dpkg-shlibdeps)
 if(TW_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libgdbm6, libgdbm-compat4")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libgdbm6, libgdbm-compat4, libjansson4")
 endif()
 include(CPack)

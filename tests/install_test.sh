@@ -6,15 +6,16 @@ BUILD=$1 SRC=$2 W=$(mktemp -d)
 trap 'rm -rf "$W"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 files() {  # PREFIX: every installed file
-  printf "$1/%s\n" sbin/tollwatch sbin/twparser sbin/twcheck bin/monfeed bin/twhistory lib/libtwmonitor.a \
+  printf "$1/%s\n" sbin/tollwatch sbin/twparser sbin/twcheck sbin/twbridge bin/monfeed bin/twhistory lib/libtwmonitor.a \
     lib/libtwmonitor.so lib/pkgconfig/twmonitor.pc include/tollwatch/monMmap.h include/tollwatch/monTypes.h \
-    share/doc/tollwatch/tollwatch.conf lib/systemd/system/tollwatch.service
+    share/doc/tollwatch/tollwatch.conf lib/systemd/system/tollwatch.service lib/systemd/system/twbridge.service
   for p in "$SRC"/doc/*.[158]; do echo "$1/share/man/man${p##*.}/${p##*/}"; done
 }
 ! PATH=/nonexistent "$(command -v make)" -s -C "$SRC" build BUILD="$W/b" >"$W/nodeps" 2>&1 &&
   grep -q "run 'make deps'" "$W/nodeps" && [ ! -e "$W/b" ] || fail "without the tools: $(cat "$W/nodeps")"
 make -s -C "$SRC" install BUILD="$BUILD" PREFIX=/opt/tw DESTDIR="$W/root" >"$W/install" && cd "$W/root/opt/tw" || fail "make install"
 ls $(files .) >/dev/null && grep -qx 'ExecStart=/opt/tw/sbin/tollwatch -f -S .*' lib/systemd/system/tollwatch.service &&
+  grep -qx 'ExecStart=/opt/tw/sbin/twbridge -s .*' lib/systemd/system/twbridge.service &&
   grep -qx 'libdir=/opt/tw/lib' lib/pkgconfig/twmonitor.pc || fail "a file left out, or without the prefix"
 PATH=$PWD/sbin:$PATH tollwatch -n -i share/doc/tollwatch/tollwatch.conf -P "$W/x" | grep -qx 'configuration OK' || fail "example rules"
 printf '#include <monMmap.h>\nint main(void) { return Mon_MmapLiveCreator() < 0; }\n' >"$W/proxy.c"
@@ -23,7 +24,8 @@ printf '#include <monMmap.h>\nint main(void) { return Mon_MmapLiveCreator() < 0;
 if command -v systemd-analyze >/dev/null; then  # an offline root: the unit, what it runs, the targets
   DESTDIR=$W/sys cmake --install "$BUILD" --prefix /usr/local >/dev/null && mkdir -p "$W/sys/bin" "$W/sys/etc/systemd/system"
   cp /bin/kill "$W/sys/bin/" && cp /lib/systemd/system/*.target "$W/sys/etc/systemd/system/"
-  systemd-analyze verify --man=no --root="$W/sys" /usr/local/lib/systemd/system/tollwatch.service >"$W/v" 2>&1 &&
+  systemd-analyze verify --man=no --root="$W/sys" /usr/local/lib/systemd/system/tollwatch.service \
+    /usr/local/lib/systemd/system/twbridge.service >"$W/v" 2>&1 &&
     [ ! -s "$W/v" ] || fail "systemd-analyze: $(cat "$W/v")"
 fi
 ! command -v dpkg-deb >/dev/null || cpack -G DEB --config "$BUILD/CPackConfig.cmake" -B "$W/pkg" >"$W/cpack" 2>&1 &&

@@ -1,0 +1,430 @@
+// The open sessions of the proxy and their records in the table.
+#include "sessions.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <signal.h>
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+
+#include "error.h"
+#include "format.h"
+
+namespace bridge {
+
+namespace {
+
+constexpr int kNapMs = 5;
+
+int32_t seconds(int64_t us) { return static_cast<int32_t>(us / 1000000); }
+
+struct sockaddr_in sockaddr_of(const Endpoint &e) {
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(e.port);
+  sa.sin_addr.s_addr = e.ip4;
+  return sa;
+}
+
+const struct sockaddr_in *addr_or_null(const Endpoint &e,
+                                       struct sockaddr_in *sa) {
+  if (!e.known()) return nullptr;
+  *sa = sockaddr_of(e);
+  return sa;
+}
+
+const char *text_or_null(const std::string &s) {
+  return s.empty() ? nullptr : s.c_str();
+}
+
+uint32_t clamp32(uint64_t v) {
+  return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
+}
+
+// An endpoint as the record keeps it: the address, or, for one that is
+// not IPv4, its text in the host name field.
+Endpoint endpoint_of(const struct sockaddr_in &sa, const char *name,
+                     size_t size) {
+  Endpoint e;
+  e.ip4 = sa.sin_addr.s_addr;
+  e.port = ntohs(sa.sin_port);
+  if (e.ip4 == 0) e.name.assign(name, strnlen(name, size));
+  return e;
+}
+
+bool alive(uint32_t pid) {
+  if (pid == 0 || pid > INT32_MAX) return true;  // not known: never probed
+  return !(kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH);
+}
+
+}  // namespace
+
+Book::Book(Mon_Handle_t table, const Options &options,
+           volatile const int *stop)
+    : table_(table), options_(options), stop_(stop) {}
+
+std::string Book::key_of(uint32_t pid, const std::string &sid) {
+  std::string k(reinterpret_cast<const char *>(&pid), sizeof pid);
+  k += sid;
+  return k;
+}
+
+Uint64 Book::table_key(const Session &s) {
+  Uint64 k;
+  k.word[0] = s.pid;
+  k.word[1] = s.number;
+  return k;
+}
+
+void Book::adopt() {
+  int32_t index = 0;
+  Mon_Conn_t *rec;
+  while ((rec = MonMmapIterateConn(table_, &index)) != nullptr) {
+    Mon_Conn_t c;
+    memcpy(&c, rec, sizeof c);
+    Event ev;
+    ev.pid = c.key.word[0];
+    ev.src = endpoint_of(c.srcSockAddr, c.srcHostName, sizeof c.srcHostName);
+    ev.proxy = endpoint_of(c.proxySockAddr, c.proxyHostName,
+                           sizeof c.proxyHostName);
+    ev.sid = endpoint_text(ev.src) + " " + endpoint_text(ev.proxy);
+    uint32_t &next = next_[ev.pid];
+    next = std::max(next, c.key.word[1] + 1);
+    std::string key = key_of(ev.pid, ev.sid);
+    if (!(c.connState & MON_ACTIVE)) {
+      ended_.insert(key + '\0' + std::to_string(c.endTime));
+      continue;
+    }
+    ev.user.assign(c.userName, strnlen(c.userName, sizeof c.userName));
+    Session &s = open_session(key, ev, c.startTime, c.key.word[1]);
+    s.written = true;
+    held_--;
+    adopted_ = true;
+  }
+}
+
+void Book::apply(const Event &ev, int64_t now_us) {
+  int32_t t = seconds(ev.time_us != 0 ? ev.time_us : now_us);
+  switch (ev.kind) {
+    case Event::kStart: start(ev, t); break;
+    case Event::kError: fail(ev, t); break;
+    case Event::kEnd: end(ev, t); break;
+  }
+}
+
+Book::Session *Book::find(const Event &ev, std::string *key) {
+  *key = key_of(ev.pid, ev.sid);
+  auto it = open_.find(*key);
+  if (it == open_.end() && adopted_ && (ev.src.known() || ev.proxy.known())) {
+    // A session adopted from the table is known by its endpoints.
+    std::string k = key_of(ev.pid, endpoint_text(ev.src) + " " +
+                                       endpoint_text(ev.proxy));
+    if ((it = open_.find(k)) != open_.end()) *key = k;
+  }
+  return it == open_.end() ? nullptr : &it->second;
+}
+
+Book::Session &Book::open_session(const std::string &key, const Event &ev,
+                                  int32_t t, uint32_t number) {
+  order_.push_back(key);
+  Session &s = open_[key];
+  s.pid = ev.pid;
+  s.number = number;
+  s.start = ev;
+  s.start_s = t;
+  s.age = std::prev(order_.end());
+  held_++;
+  return s;
+}
+
+void Book::close_session(const std::string &key) {
+  auto it = open_.find(key);
+  if (it == open_.end()) return;
+  if (!it->second.written) held_--;
+  order_.erase(it->second.age);
+  open_.erase(it);
+}
+
+// A new session is numbered at once, so numbers follow the log's order.
+void Book::start(const Event &ev, int32_t t) {
+  std::string key;
+  Session *old = find(ev, &key);
+  if (old != nullptr) {
+    if (old->start_s == t) return;  // the same start, read again
+    // Its end never came: end it before the new one starts.
+    if (old->written) end_record(*old, t);
+    close_session(key);
+    counters_.evicted++;
+  }
+  bound_open(t);
+  Session &s = open_session(key_of(ev.pid, ev.sid), ev, t, next_[ev.pid]++);
+  // A process this host does not run is not probed by the table's
+  // cleanup in time: such a session (a replayed log, say) is written
+  // whole at its end.
+  if (runs_here(ev.pid, t)) write_start(s);
+}
+
+void Book::fail(const Event &ev, int32_t t) {
+  std::string key;
+  Session *s = find(ev, &key);
+  if (s == nullptr) {  // a session that failed at once
+    end(ev, t);
+    return;
+  }
+  if (s->written) {
+    MonMmapErrConn(table_, table_key(*s), t, ev.err,
+                   text_or_null(ev.reason));
+  } else {
+    s->start.err = ev.err;
+    s->start.reason = ev.reason;
+  }
+}
+
+void Book::end(const Event &ev, int32_t t) {
+  std::string key;
+  Session *s = find(ev, &key);
+  if (s == nullptr) {
+    std::string k = key_of(ev.pid, ev.sid);
+    if (!ended_.empty() && ended_.erase(k + '\0' + std::to_string(t)) != 0)
+      return;  // applied before the restart
+    Session whole;
+    whole.pid = ev.pid;
+    whole.number = next_[ev.pid]++;
+    whole.start = ev;
+    whole.start_s = ev.duration > 0 ? t - ev.duration : t;
+    write_whole(whole, ev, t);
+    return;
+  }
+  if (s->written) {
+    write_fields(*s, ev, t);
+    end_record(*s, t);
+  } else {
+    write_whole(*s, ev, t);
+  }
+  close_session(key);
+}
+
+// The start: user and client; then the command, destination and bytes.
+bool Book::write_start(Session &s) {
+  if (!room()) return false;
+  const Event &ev = s.start;
+  struct sockaddr_in src;
+  uint8_t auth = ev.user.empty() ? 0 : 2;  // SOCKS5 username/password
+  int rc = MonMmapStartNumbered(table_, table_key(s), s.number, s.start_s,
+                                auth, text_or_null(ev.user),
+                                addr_or_null(ev.src, &src),
+                                text_or_null(ev.src.name));
+  count_doomed();
+  if (rc != 0) return false;
+  s.written = true;
+  held_--;
+  counters_.sessions++;
+  write_fields(s, ev, s.start_s);
+  if (ev.err != kErrNone)
+    MonMmapErrConn(table_, table_key(s), s.start_s, ev.err,
+                   text_or_null(ev.reason));
+  return true;
+}
+
+// What an update carries; fields the event does not give are kept.
+void Book::write_fields(const Session &s, const Event &ev, int32_t t) {
+  Uint64 key = table_key(s);
+  const Mon_Conn_t *rec = MonMmapConnPtr(table_, key);
+  if (rec == nullptr) return;
+  uint32_t in = ev.has_bytes ? clamp32(ev.in) : rec->inTotBytes;
+  uint32_t out = ev.has_bytes ? clamp32(ev.out) : rec->outTotBytes;
+  uint8_t cmd = ev.cmd != kCmdNone ? ev.cmd : rec->socksCmd;
+  struct sockaddr_in proxy, dst;
+  MonMmapUpdateConn(table_, key, t, in, out, cmd, text_or_null(ev.app),
+                    addr_or_null(ev.proxy, &proxy),
+                    text_or_null(ev.proxy.name), addr_or_null(ev.dst, &dst),
+                    text_or_null(ev.dst.name));
+  if (ev.err != kErrNone && ev.kind != Event::kStart)
+    MonMmapErrConn(table_, key, t, ev.err, text_or_null(ev.reason));
+}
+
+// A session whose start the table never saw: start, fields, end at once.
+// What the end does not say is taken from the start, when there was one.
+bool Book::write_whole(Session &s, const Event &ev, int32_t t) {
+  Event e = ev;
+  const Event &st = s.start;
+  if (e.user.empty()) e.user = st.user;
+  if (!e.src.known()) e.src = st.src;
+  if (!e.proxy.known()) e.proxy = st.proxy;
+  if (!e.dst.known()) e.dst = st.dst;
+  if (e.cmd == kCmdNone) e.cmd = st.cmd;
+  if (e.app.empty()) e.app = st.app;
+  if (e.err == kErrNone) e.err = st.err;
+  if (e.reason.empty()) e.reason = st.reason;
+  struct sockaddr_in src;
+  bool made = room() &&
+              MonMmapStartNumbered(table_, table_key(s), s.number, s.start_s,
+                                   e.user.empty() ? 0 : 2, text_or_null(e.user),
+                                   addr_or_null(e.src, &src),
+                                   text_or_null(e.src.name)) == 0;
+  count_doomed();
+  if (!made) {
+    counters_.dropped++;
+    return false;
+  }
+  counters_.sessions++;
+  e.kind = Event::kEnd;
+  write_fields(s, e, t);
+  end_record(s, t);
+  return true;
+}
+
+void Book::end_record(const Session &s, int32_t t) {
+  MonMmapEndConn(table_, table_key(s), t);
+}
+
+// The oldest open sessions end when there are too many.
+void Book::bound_open(int32_t t) {
+  while (open_.size() >= options_.max_open && !order_.empty()) {
+    std::string key = order_.front();
+    Session &s = open_[key];
+    if (s.written) end_record(s, t);
+    close_session(key);
+    counters_.evicted++;
+  }
+}
+
+void Book::tick(int64_t now_us) {
+  int32_t t = seconds(now_us);
+  std::vector<std::string> gone;
+  for (const std::string &key : order_) {
+    Session &s = open_[key];
+    if (!alive(s.pid)) {
+      gone.push_back(key);
+    } else if (!s.written && !write_start(s)) {
+      break;  // no room yet: the rest wait, in order
+    }
+  }
+  // A process that died wrote no end for its sessions.
+  for (const std::string &key : gone) {
+    Session &s = open_[key];
+    if (s.written) {
+      const Mon_Conn_t *rec = MonMmapConnPtr(table_, table_key(s));
+      if (rec != nullptr && (rec->connState & MON_ACTIVE)) end_record(s, t);
+      close_session(key);
+      counters_.evicted++;
+    }
+  }
+  for (auto it = next_.begin(); it != next_.end();) {
+    bool idle = !alive(it->first);
+    for (const auto &entry : open_)
+      if (entry.second.pid == it->first) idle = false;
+    if (idle) alive_.erase(it->first);
+    it = idle ? next_.erase(it) : std::next(it);
+  }
+}
+
+bool Book::reader_attached() const {
+  int32_t pid = MonMmapRegion()->procPid[MON_ALARM_READER];
+  return pid > 0 && !(kill(pid, 0) == -1 && errno == ESRCH);
+}
+
+// Ended records whose last change the alarm reader has not taken.
+int Book::pending_ended(std::vector<Uint64> *keys) const {
+  int32_t index = 0;
+  int n = 0;
+  Mon_Conn_t *rec;
+  while ((rec = MonMmapIterateConn(table_, &index)) != nullptr) {
+    uint32_t state = __atomic_load_n(&rec->connState, __ATOMIC_ACQUIRE);
+    if (!(state & MON_ACTIVE) && (state & MON_CHG_MASK(MON_ALARM_READER))) {
+      n++;
+      if (keys != nullptr) keys->push_back(rec->key);
+    }
+  }
+  return n;
+}
+
+void Book::nap(int ms) const {
+  struct timespec ts = {0, ms * 1000000L};
+  nanosleep(&ts, nullptr);
+}
+
+// Whether the alarm reader took anything since it was found stuck: it
+// stamps each record it takes with the time.
+bool Book::reader_moved() const {
+  int32_t index = 0;
+  Mon_Conn_t *rec;
+  while ((rec = MonMmapIterateConn(table_, &index)) != nullptr)
+    if (rec->readTime > stuck_at_) return true;
+  return false;
+}
+
+// Whether a new record may be made now.  When the table would have to
+// delete ended connections the alarm reader has not taken, wait for the
+// reader (a cleanup deletes what it took).  A reader that is away, or
+// stays stuck past the wait, does not hold the bridge up: what the table
+// then deletes unseen is counted as dropped (count_doomed).
+bool Book::room() {
+  doomed_.clear();
+  // Only this writer makes records, and deletes only make room: what was
+  // free a moment ago is still free, less what was made since.
+  if (room_left_ > 0) {
+    room_left_--;
+    return true;
+  }
+  if (reader_stuck_ && reader_moved()) reader_stuck_ = false;
+  for (int waited = 0;; waited += kNapMs) {
+    if ((room_left_ = MonMmapRoom(table_)) > 0) break;
+    MonMmapCleanup(table_, 0);
+    if ((room_left_ = MonMmapRoom(table_)) > 0 || !reader_attached()) break;
+    if (pending_ended(nullptr) == 0) break;  // nothing to lose
+    if (reader_stuck_ || *stop_) {
+      pending_ended(&doomed_);
+      break;
+    }
+    if (waited >= options_.wait_ms) {
+      reader_stuck_ = true;
+      stuck_at_ = static_cast<int32_t>(time(nullptr));
+      errno = 0;
+      err_ret("alarm reader took nothing for %.1f s: sessions are dropped",
+              options_.wait_ms / 1000.0);
+      pending_ended(&doomed_);
+      break;
+    }
+    nap(kNapMs);
+  }
+  if (room_left_ > 0) room_left_--;
+  return true;
+}
+
+// Whether the process runs on this host, asked at most once a second.
+bool Book::runs_here(uint32_t pid, int32_t t) {
+  Liveness &l = alive_[pid];
+  if (l.checked != t) {
+    l.checked = t;
+    l.alive = alive(pid);
+  }
+  return l.alive;
+}
+
+// Ended records the last create's full cleanup deleted unseen.
+void Book::count_doomed() {
+  for (const Uint64 &k : doomed_)
+    if (MonMmapConnPtr(table_, k) == nullptr) counters_.dropped++;
+  doomed_.clear();
+}
+
+bool Book::drain(int ms) {
+  for (int waited = 0; waited < ms && !*stop_; waited += kNapMs) {
+    if (!reader_attached()) return true;  // nobody to wait for
+    int32_t index = 0;
+    bool pending = false;
+    Mon_Conn_t *rec;
+    while (!pending && (rec = MonMmapIterateConn(table_, &index)) != nullptr)
+      pending = __atomic_load_n(&rec->connState, __ATOMIC_ACQUIRE) &
+                MON_CHG_MASK(MON_ALARM_READER);
+    if (!pending) return true;
+    nap(kNapMs);
+  }
+  return false;
+}
+
+}  // namespace bridge

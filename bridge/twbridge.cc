@@ -1,0 +1,315 @@
+// twbridge: plays the proxy's part for a SOCKS5 server that does not link
+// the table library.  It follows the server's log, turns each session it
+// reports into a connection in the shared table, and so lets tollwatch
+// and every other reader see the server's traffic.
+#include <errno.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/time.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audit.h"
+#include "daemon.h"
+#include "error.h"
+#include "event.h"
+#include "follow.h"
+#include "monErr.h"
+#include "monMmap.h"
+#include "sessions.h"
+#include "sigfix.h"
+
+namespace {
+
+constexpr int kPollMs = 10;             // longest wait for more log
+constexpr int64_t kTickUs = 1000000;    // held sessions, gone processes
+constexpr int64_t kSaveUs = 1000000;    // position kept at least this often
+constexpr int64_t kUnparsedReportUs = 60 * 1000000LL;
+constexpr size_t kSampleLen = 160;      // of a line not understood
+
+volatile int stop_requested;            // SIGTERM, SIGQUIT
+volatile sig_atomic_t reopen_requested;
+volatile sig_atomic_t status_requested;
+int wake_pipe[2] = {-1, -1};
+
+struct Options {
+  bool foreground = false;
+  bool syslog = false;
+  bool from_start = false;   // -b: the whole file, then exit
+  std::string format = "dante";
+  std::string state;
+  int wait_s = 10;
+  long max_open = 100000;
+  std::string input;
+};
+
+void wake() {
+  int saved = errno;
+  if (wake_pipe[1] >= 0) (void)!write(wake_pipe[1], "", 1);
+  errno = saved;
+}
+
+void on_stop(int) { stop_requested = 1; wake(); }
+void on_hup(int) { reopen_requested = 1; wake(); }
+void on_usr1(int) { status_requested = 1; wake(); }
+
+int64_t now_us() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return tv.tv_sec * 1000000LL + tv.tv_usec;
+}
+
+const char kUsage[] =
+    "usage: twbridge [-f] [-S] [-b] [-F dante|jsonl] [-s statefile]\n"
+    "                [-w seconds] [-o max_open] logfile | -\n"
+    "       twbridge -h | --help | -V | --version\n"
+    "where  f:foreground;  S:syslog in the foreground;  b:from the beginning,\n"
+    "       exit at the end;  F:log format (dante);  s:keep the position there;\n"
+    "       w:longest wait for the alarm reader (10);  o:open sessions kept (100000)\n";
+
+[[noreturn]] void usage(int status) {
+  fputs(kUsage, status == 0 ? stdout : stderr);
+  exit(status);
+}
+
+long number_arg(char opt, const char *arg, long lo, long hi) {
+  char *end;
+  errno = 0;
+  long v = strtol(arg, &end, 10);
+  if (errno != 0 || end == arg || *end != '\0' || v < lo || v > hi)
+    err_quit("-%c %s: must be %ld to %ld", opt, arg, lo, hi);
+  return v;
+}
+
+Options parse_args(int argc, char **argv) {
+  static const struct option longopts[] = {
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},
+      {nullptr, 0, nullptr, 0}};
+  Options o;
+  int c;
+  while ((c = getopt_long(argc, argv, "fSbF:s:w:o:hV", longopts, nullptr)) != -1) {
+    switch (c) {
+      case 'f': o.foreground = true; break;
+      case 'S': o.syslog = true; break;
+      case 'b': o.from_start = true; break;
+      case 'F': o.format = optarg; break;
+      case 's': o.state = optarg; break;
+      case 'w': o.wait_s = static_cast<int>(number_arg('w', optarg, 0, 3600)); break;
+      case 'o': o.max_open = number_arg('o', optarg, 1, 10000000); break;
+      case 'h': usage(0);
+      case 'V': printf("twbridge %s\n", TW_VERSION); exit(0);
+      default: usage(1);
+    }
+  }
+  if (optind != argc - 1) usage(1);
+  o.input = argv[optind];
+  // Standard input cannot follow a detached process.
+  if (o.input == "-") o.foreground = true;
+  return o;
+}
+
+// The table: a live writer's is not ours to take; one a killed writer
+// left (this program's last run, say) is taken over with its records;
+// otherwise a new one is made.
+Mon_Handle_t open_table(bool *taken_over) {
+  int32_t holder = Mon_MmapLiveCreator();
+  if (holder != 0 && holder != getpid())
+    err_quit("the connection table is held by live process %ld", (long)holder);
+  Mon_Handle_t h;
+  *taken_over = false;
+  if (access(MON_MMAP_DIR MON_MMAP_NAME, F_OK) == 0) {
+    if (Mon_MmapTakeOver(&h) == 0) {
+      *taken_over = true;
+      return h;
+    }
+    Mon_MmapFree(h);
+  }
+  if (Mon_MmapOpen(0, &h) != 0) err_quit("cannot create the connection table");
+  return h;
+}
+
+void log_status(const bridge::Book &book) {
+  const bridge::Counters &c = book.counters();
+  char line[300];
+  snprintf(line, sizeof line,
+           "status: lines=%llu sessions=%llu unparsed=%llu dropped=%llu "
+           "open=%zu held=%zu evicted=%llu",
+           (unsigned long long)c.lines, (unsigned long long)c.sessions,
+           (unsigned long long)c.unparsed, (unsigned long long)c.dropped,
+           book.open(), book.held(), (unsigned long long)c.evicted);
+  SYSLOG(LOG_NOTICE, line);
+}
+
+// Lines not understood: counted, and told at most once a minute with one
+// of them as a sample, escaped so that it cannot forge a log line.
+class UnparsedReport {
+ public:
+  void note(const std::string &line, int64_t now) {
+    if (count_++ == 0) sample_ = line.substr(0, kSampleLen);
+    flush(now, false);
+  }
+  void flush(int64_t now, bool force) {
+    if (count_ == 0 || (!force && now - last_ < kUnparsedReportUs)) return;
+    errno = 0;
+    err_ret("%llu lines not understood, for example: %s",
+            (unsigned long long)count_, printable(sample_.c_str()).c_str());
+    count_ = 0;
+    last_ = now;
+  }
+
+ private:
+  uint64_t count_ = 0;
+  int64_t last_ = INT64_MIN / 2;
+  std::string sample_;
+};
+
+struct Bridge {
+  Options opt;
+  bridge::Follower *input;
+  bridge::Format *format;
+  bridge::Book *book;
+  UnparsedReport unparsed;
+  std::vector<bridge::Event> events;
+  std::string line;
+  int64_t last_tick = 0, last_save = 0;
+};
+
+void handle_signals(Bridge &b) {
+  if (reopen_requested) {
+    reopen_requested = 0;
+    b.input->reopen();
+  }
+  if (status_requested) {
+    status_requested = 0;
+    log_status(*b.book);
+  }
+}
+
+// One line: its events go into the table, then the position past it is
+// kept, so that a restart neither repeats nor skips it.
+void take_line(Bridge &b, bool cut) {
+  int64_t now = now_us();
+  b.book->counters().lines++;
+  b.events.clear();
+  if (cut || !b.format->parse(b.line, &b.events)) {
+    b.book->counters().unparsed++;
+    b.unparsed.note(b.line, now);
+    return;
+  }
+  for (const bridge::Event &ev : b.events) b.book->apply(ev, now);
+  if (!b.events.empty()) {
+    b.input->save();
+    b.last_save = now;
+  }
+}
+
+void housekeeping(Bridge &b) {
+  int64_t now = now_us();
+  if (now - b.last_tick >= kTickUs) {
+    b.book->tick(now);
+    b.unparsed.flush(now, false);
+    b.last_tick = now;
+  }
+  if (now - b.last_save >= kSaveUs) {
+    b.input->save();
+    b.last_save = now;
+  }
+  if (!b.input->error().empty()) {
+    errno = 0;
+    err_ret("%s", b.input->error().c_str());
+  }
+}
+
+// Reads until stopped or, with -b, to the end of the file.
+void run(Bridge &b) {
+  bool cut;
+  while (!stop_requested) {
+    handle_signals(b);
+    int r = b.input->next(&b.line, &cut);
+    if (r == 1) {
+      take_line(b, cut);
+      continue;
+    }
+    housekeeping(b);
+    if (r < 0) break;
+    b.input->wait(kPollMs, wake_pipe[0]);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options o = parse_args(argc, argv);
+  std::unique_ptr<bridge::Format> format(bridge::new_format(o.format));
+  if (format == nullptr) err_quit("-F %s: unknown log format", o.format.c_str());
+
+  ALRM_daemon = !o.foreground || o.syslog;
+  mon_Daemon = ALRM_daemon;
+  if (!o.foreground) daemon_start(0);
+  err_init("twbridge");
+  if (pipe2(wake_pipe, O_NONBLOCK | O_CLOEXEC) < 0)
+    err_sys("can't create the wake-up pipe");
+  install_handler(SIGTERM, on_stop);
+  install_handler(SIGQUIT, on_stop);
+  install_handler(SIGINT, on_stop);
+  install_handler(SIGHUP, on_hup);
+  install_handler(SIGUSR1, on_usr1);
+  signal(SIGPIPE, SIG_IGN);
+
+  bridge::Follower::Options fo;
+  fo.from_start = o.from_start;
+  fo.stop_at_end = o.from_start;
+  fo.state_path = o.state;
+  bridge::Follower input(o.input, fo);
+  if (!input.open()) err_quit("%s", input.error().c_str());
+
+  bool taken_over;
+  Mon_Handle_t table = open_table(&taken_over);
+  bridge::Book::Options bo;
+  bo.max_open = static_cast<size_t>(o.max_open);
+  bo.wait_ms = o.wait_s * 1000;
+  bridge::Book book(table, bo, &stop_requested);
+  if (taken_over) book.adopt();
+
+  char msg[300];
+  snprintf(msg, sizeof msg, "%s, following %s",
+           taken_over ? "connection table taken over" : "connection table created",
+           o.input.c_str());
+  SYSLOG(LOG_NOTICE, msg);
+  daemon_ready();
+
+  Bridge b;
+  b.opt = o;
+  b.input = &input;
+  b.format = format.get();
+  b.book = &book;
+  run(b);
+
+  b.unparsed.flush(now_us(), true);
+  input.save(true);
+  if (o.from_start && !stop_requested) {
+    // A trial: the alarm reader gets everything, then the table goes.
+    if (!book.drain(bo.wait_ms) && book.counters().sessions != 0) {
+      errno = 0;
+      err_ret("the alarm reader did not take every session");
+    }
+    log_status(book);
+    Mon_MmapClose(table);
+    return 0;
+  }
+  // The table stays: the next start takes it over with the sessions
+  // still open, and the readers follow.
+  log_status(book);
+  SYSLOG(LOG_NOTICE, "twbridge quits; the connection table stays for the next start");
+  return 0;
+}
