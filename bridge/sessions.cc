@@ -136,6 +136,7 @@ Book::Session &Book::open_session(const std::string &key, const Event &ev,
   s.start = ev;
   s.start_s = t;
   s.age = std::prev(order_.end());
+  per_pid_[ev.pid]++;
   held_++;
   return s;
 }
@@ -144,6 +145,8 @@ void Book::close_session(const std::string &key) {
   auto it = open_.find(key);
   if (it == open_.end()) return;
   if (!it->second.written) held_--;
+  auto n = per_pid_.find(it->second.pid);
+  if (n != per_pid_.end() && --n->second == 0) per_pid_.erase(n);
   order_.erase(it->second.age);
   open_.erase(it);
 }
@@ -209,7 +212,7 @@ void Book::end(const Event &ev, int32_t t) {
 
 // The start: user and client; then the command, destination and bytes.
 bool Book::write_start(Session &s) {
-  if (!room()) return false;
+  if (full_ || !room()) return false;
   const Event &ev = s.start;
   struct sockaddr_in src;
   uint8_t auth = ev.user.empty() ? 0 : 2;  // SOCKS5 username/password
@@ -218,7 +221,10 @@ bool Book::write_start(Session &s) {
                                 addr_or_null(ev.src, &src),
                                 text_or_null(ev.src.name));
   count_doomed();
-  if (rc != 0) return false;
+  if (rc != 0) {
+    full_ = true;  // open connections fill it: wait for an end
+    return false;
+  }
   s.written = true;
   held_--;
   counters_.sessions++;
@@ -267,6 +273,7 @@ bool Book::write_whole(Session &s, const Event &ev, int32_t t) {
                                    text_or_null(e.src.name)) == 0;
   count_doomed();
   if (!made) {
+    full_ = true;
     counters_.dropped++;
     return false;
   }
@@ -279,6 +286,7 @@ bool Book::write_whole(Session &s, const Event &ev, int32_t t) {
 
 void Book::end_record(const Session &s, int32_t t) {
   MonMmapEndConn(table_, table_key(s), t);
+  full_ = false;  // its record goes once the readers took the end
 }
 
 // The oldest open sessions end when there are too many.
@@ -295,28 +303,27 @@ void Book::bound_open(int32_t t) {
 void Book::tick(int64_t now_us) {
   int32_t t = seconds(now_us);
   std::vector<std::string> gone;
+  full_ = false;  // a cleanup may have ended a gone process's records
+  bool room_for_held = true;
   for (const std::string &key : order_) {
     Session &s = open_[key];
-    if (!alive(s.pid)) {
-      gone.push_back(key);
-    } else if (!s.written && !write_start(s)) {
-      break;  // no room yet: the rest wait, in order
+    if (!runs_here(s.pid, t)) {
+      if (s.written) gone.push_back(key);
+    } else if (!s.written && room_for_held) {
+      room_for_held = write_start(s);  // in order: the rest wait their turn
     }
   }
   // A process that died wrote no end for its sessions.
   for (const std::string &key : gone) {
     Session &s = open_[key];
-    if (s.written) {
-      const Mon_Conn_t *rec = MonMmapConnPtr(table_, table_key(s));
-      if (rec != nullptr && (rec->connState & MON_ACTIVE)) end_record(s, t);
-      close_session(key);
-      counters_.evicted++;
-    }
+    const Mon_Conn_t *rec = MonMmapConnPtr(table_, table_key(s));
+    if (rec != nullptr && (rec->connState & MON_ACTIVE)) end_record(s, t);
+    close_session(key);
+    counters_.evicted++;
   }
+  // Processes gone with no session left are forgotten.
   for (auto it = next_.begin(); it != next_.end();) {
-    bool idle = !alive(it->first);
-    for (const auto &entry : open_)
-      if (entry.second.pid == it->first) idle = false;
+    bool idle = per_pid_.count(it->first) == 0 && !runs_here(it->first, t);
     if (idle) alive_.erase(it->first);
     it = idle ? next_.erase(it) : std::next(it);
   }

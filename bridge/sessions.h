@@ -102,6 +102,7 @@ class Book {
   std::unordered_map<std::string, Session> open_;
   std::list<std::string> order_;                 // open sessions, oldest first
   std::unordered_map<uint32_t, uint32_t> next_;  // next number per process
+  std::unordered_map<uint32_t, size_t> per_pid_; // open sessions per process
   std::set<std::string> ended_;  // ended records found at a takeover
   struct Liveness {
     int32_t checked = 0;
@@ -109,6 +110,7 @@ class Book {
   };
   std::unordered_map<uint32_t, Liveness> alive_;  // per process, per second
   int room_left_ = 0;            // records known to fit without a wait
+  bool full_ = false;            // a create failed: open records fill it
   size_t held_ = 0;
   bool adopted_ = false;         // sessions taken over from an earlier run
   bool reader_stuck_ = false;

@@ -162,6 +162,25 @@ TEST_F(BookTest, WaitsForTheReaderAndCountsWhatAStuckOneLoses) {
   }
 }
 
+// More open sessions than the table holds: the rest are held, go in as
+// ends make room, and one that ends while held is written whole.
+TEST_F(BookTest, HeldSessionsGoInWhenRoomAppears) {
+  AttachReader();
+  bridge::Book book(h_, bridge::Book::Options(), &stop_);
+  const uint32_t me = getpid();
+  for (int n = 0; n < 60; n++) book.apply(ev(Event::kStart, me, 100 + n, 100), 0);
+  Take();
+  size_t held = book.held();
+  EXPECT_GT(held, 10u);
+  EXPECT_LT(held, 30u);
+  for (int n = 0; n < 30; n++) book.apply(ended(me, 100 + n, 101, 1), 0);
+  Take();
+  book.apply(ended(me, 159, 101, 1), 0);  // held: written whole
+  book.tick(102 * 1000000LL);
+  EXPECT_EQ(std::make_tuple(size_t{0}, uint64_t{60}, uint64_t{0}),
+            std::make_tuple(book.held(), book.counters().sessions, book.counters().dropped));
+}
+
 // After a takeover the open records are open sessions again: their ends
 // close them, and a start or end read a second time is not applied twice.
 TEST_F(BookTest, TakeoverRereadsNothingTwice) {
