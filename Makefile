@@ -104,18 +104,20 @@ fuzz: deps
 	  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS="$(FUZZ_FLAGS)" \
 	  -DCMAKE_CXX_FLAGS="$(FUZZ_FLAGS)"
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target twparser_fuzz \
-	  loader_fuzz history_fuzz table_fuzz bridge_fuzz
+	  loader_fuzz history_fuzz table_fuzz dante_fuzz jsonl_fuzz
 	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/loader_corpus \
 	  $(FUZZ_BUILD)/history_corpus $(FUZZ_BUILD)/table_corpus \
-	  $(FUZZ_BUILD)/bridge_corpus
+	  $(FUZZ_BUILD)/dante_corpus $(FUZZ_BUILD)/jsonl_corpus
 	$(FUZZ_BUILD)/bin/twparser_fuzz $(FUZZ_RUN) -dict=tests/fuzz/rules.dict \
 	  $(FUZZ_BUILD)/corpus tests/fuzz/corpus examples
 	$(FUZZ_BUILD)/bin/loader_fuzz $(FUZZ_RUN) -dict=tests/fuzz/rules.dict \
 	  $(FUZZ_BUILD)/loader_corpus tests/fuzz/loader_corpus
 	$(FUZZ_BUILD)/bin/history_fuzz $(FUZZ_RUN) \
 	  $(FUZZ_BUILD)/history_corpus tests/fuzz/history_corpus
-	$(FUZZ_BUILD)/bin/bridge_fuzz $(FUZZ_RUN) \
-	  $(FUZZ_BUILD)/bridge_corpus tests/fuzz/bridge_corpus
+	$(FUZZ_BUILD)/bin/dante_fuzz $(FUZZ_RUN) \
+	  $(FUZZ_BUILD)/dante_corpus tests/fuzz/bridge_corpus
+	$(FUZZ_BUILD)/bin/jsonl_fuzz $(FUZZ_RUN) \
+	  $(FUZZ_BUILD)/jsonl_corpus tests/fuzz/bridge_corpus
 	tests/nsrun.sh $(FUZZ_BUILD)/bin/table_fuzz $(FUZZ_RUN) \
 	  -max_len=31744 $(FUZZ_BUILD)/table_corpus tests/fuzz/table_corpus
 
