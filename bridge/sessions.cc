@@ -29,19 +29,46 @@ struct sockaddr_in sockaddr_of(const Endpoint &e) {
   return sa;
 }
 
-const struct sockaddr_in *addr_or_null(const Endpoint &e,
-                                       struct sockaddr_in *sa) {
-  if (!e.known()) return nullptr;
-  *sa = sockaddr_of(e);
-  return sa;
-}
-
 const char *text_or_null(const std::string &s) {
   return s.empty() ? nullptr : s.c_str();
 }
 
 uint32_t clamp32(uint64_t v) {
   return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
+}
+
+// What an event says, over what a record holds; what it does not give is
+// kept.
+void fill(Mon_Conn_t *c, const Event &e) {
+  if (!e.user.empty()) {
+    memset(c->userName, 0, sizeof c->userName);
+    memcpy(c->userName, e.user.data(), std::min(e.user.size(), sizeof c->userName));
+    c->authorize = 2;  // SOCKS5 username/password
+  }
+  auto put = [](const Endpoint &e, struct sockaddr_in *sa, char *name,
+                size_t size) {
+    if (!e.known()) return;
+    *sa = sockaddr_of(e);
+    memset(name, 0, size);
+    memcpy(name, e.name.data(), std::min(e.name.size(), size));
+  };
+  put(e.src, &c->srcSockAddr, c->srcHostName, sizeof c->srcHostName);
+  put(e.proxy, &c->proxySockAddr, c->proxyHostName, sizeof c->proxyHostName);
+  put(e.dst, &c->dstSockAddr, c->dstHostName, sizeof c->dstHostName);
+  if (!e.app.empty()) {
+    memset(c->applicName, 0, sizeof c->applicName);
+    memcpy(c->applicName, e.app.data(), std::min(e.app.size(), sizeof c->applicName));
+  }
+  if (e.cmd != kCmdNone) c->socksCmd = e.cmd;
+  if (e.has_bytes) {
+    c->inTotBytes = clamp32(e.in);
+    c->outTotBytes = clamp32(e.out);
+  }
+  if (e.err != kErrNone) {
+    c->socksErrType = e.err;
+    memset(c->socksErrMsg, 0, sizeof c->socksErrMsg);
+    memcpy(c->socksErrMsg, e.reason.data(), std::min(e.reason.size(), sizeof c->socksErrMsg));
+  }
 }
 
 // An endpoint as the record keeps it: the address, or, for one that is
@@ -202,85 +229,71 @@ void Book::end(const Event &ev, int32_t t) {
     return;
   }
   if (s->written) {
-    write_fields(*s, ev, t);
-    end_record(*s, t);
+    write_end(*s, ev, t);
   } else {
     write_whole(*s, ev, t);
   }
   close_session(key);
 }
 
-// The start: user and client; then the command, destination and bytes.
-bool Book::write_start(Session &s) {
-  if (full_ || !room()) return false;
-  const Event &ev = s.start;
-  struct sockaddr_in src;
-  uint8_t auth = ev.user.empty() ? 0 : 2;  // SOCKS5 username/password
-  int rc = MonMmapStartNumbered(table_, table_key(s), s.number, s.start_s,
-                                auth, text_or_null(ev.user),
-                                addr_or_null(ev.src, &src),
-                                text_or_null(ev.src.name));
+// A new record for s, written and marked in one step, so that a reader
+// takes it as one change.  False when the table has no room for it.
+bool Book::write_new(Session &s, const Mon_Conn_t &c, uint32_t events) {
+  Uint64 key = table_key(s);
+  bool made = room() && MonMmapCreateConn(table_, key) != nullptr &&
+              MonMmapWriteConn(table_, key, &c, events) == 0;
   count_doomed();
-  if (rc != 0) {
-    full_ = true;  // open connections fill it: wait for an end
+  if (!made) full_ = true;  // open connections fill it: wait for an end
+  return made;
+}
+
+// The start: user, client, command and destination.
+bool Book::write_start(Session &s) {
+  if (full_) return false;
+  Mon_Conn_t c;
+  memset(&c, 0, sizeof c);
+  c.startTime = c.curTime = s.start_s;
+  c.connState = MON_ACTIVE;
+  c.alarmKey = s.number;
+  fill(&c, s.start);
+  if (!write_new(s, c, MON_CHG_START | (c.socksErrType ? MON_CHG_ERROR : 0)))
     return false;
-  }
   s.written = true;
   held_--;
   counters_.sessions++;
-  write_fields(s, ev, s.start_s);
-  if (ev.err != kErrNone)
-    MonMmapErrConn(table_, table_key(s), s.start_s, ev.err,
-                   text_or_null(ev.reason));
   return true;
 }
 
-// What an update carries; fields the event does not give are kept.
-void Book::write_fields(const Session &s, const Event &ev, int32_t t) {
-  Uint64 key = table_key(s);
-  const Mon_Conn_t *rec = MonMmapConnPtr(table_, key);
-  if (rec == nullptr) return;
-  uint32_t in = ev.has_bytes ? clamp32(ev.in) : rec->inTotBytes;
-  uint32_t out = ev.has_bytes ? clamp32(ev.out) : rec->outTotBytes;
-  uint8_t cmd = ev.cmd != kCmdNone ? ev.cmd : rec->socksCmd;
-  struct sockaddr_in proxy, dst;
-  MonMmapUpdateConn(table_, key, t, in, out, cmd, text_or_null(ev.app),
-                    addr_or_null(ev.proxy, &proxy),
-                    text_or_null(ev.proxy.name), addr_or_null(ev.dst, &dst),
-                    text_or_null(ev.dst.name));
-  if (ev.err != kErrNone && ev.kind != Event::kStart)
-    MonMmapErrConn(table_, key, t, ev.err, text_or_null(ev.reason));
+// The end with its final counts and reason, as one change.
+void Book::write_end(const Session &s, const Event &ev, int32_t t) {
+  const Mon_Conn_t *rec = MonMmapConnPtr(table_, table_key(s));
+  if (rec == nullptr) return;  // ended and taken already (its process died)
+  Mon_Conn_t c;
+  memcpy(&c, rec, sizeof c);
+  fill(&c, ev);
+  c.curTime = c.endTime = t;
+  c.connState = 0;
+  MonMmapWriteConn(table_, table_key(s), &c,
+                   MON_CHG_UPDATE | (ev.err ? MON_CHG_ERROR : 0));
+  full_ = false;  // its record goes once the readers took the end
 }
 
-// A session whose start the table never saw: start, fields, end at once.
+// A session whose start the table never saw, written whole as one change.
 // What the end does not say is taken from the start, when there was one.
 bool Book::write_whole(Session &s, const Event &ev, int32_t t) {
-  Event e = ev;
-  const Event &st = s.start;
-  if (e.user.empty()) e.user = st.user;
-  if (!e.src.known()) e.src = st.src;
-  if (!e.proxy.known()) e.proxy = st.proxy;
-  if (!e.dst.known()) e.dst = st.dst;
-  if (e.cmd == kCmdNone) e.cmd = st.cmd;
-  if (e.app.empty()) e.app = st.app;
-  if (e.err == kErrNone) e.err = st.err;
-  if (e.reason.empty()) e.reason = st.reason;
-  struct sockaddr_in src;
-  bool made = room() &&
-              MonMmapStartNumbered(table_, table_key(s), s.number, s.start_s,
-                                   e.user.empty() ? 0 : 2, text_or_null(e.user),
-                                   addr_or_null(e.src, &src),
-                                   text_or_null(e.src.name)) == 0;
-  count_doomed();
-  if (!made) {
-    full_ = true;
+  Mon_Conn_t c;
+  memset(&c, 0, sizeof c);
+  c.startTime = s.start_s;
+  c.curTime = c.endTime = t;
+  c.alarmKey = s.number;
+  fill(&c, s.start);
+  fill(&c, ev);
+  if (!write_new(s, c, MON_CHG_START | MON_CHG_UPDATE |
+                           (c.socksErrType ? MON_CHG_ERROR : 0))) {
     counters_.dropped++;
     return false;
   }
   counters_.sessions++;
-  e.kind = Event::kEnd;
-  write_fields(s, e, t);
-  end_record(s, t);
   return true;
 }
 

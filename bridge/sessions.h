@@ -81,8 +81,9 @@ class Book {
                         uint32_t number);
   void close_session(const std::string &key);
 
+  bool write_new(Session &s, const Mon_Conn_t &c, uint32_t events);
   bool write_start(Session &s);
-  void write_fields(const Session &s, const Event &ev, int32_t t);
+  void write_end(const Session &s, const Event &ev, int32_t t);
   bool write_whole(Session &s, const Event &ev, int32_t t);
   void end_record(const Session &s, int32_t t);
   void bound_open(int32_t t);

@@ -185,15 +185,17 @@ int MonMmapUpdateConn(Mon_Handle_t handle, Uint64 key, int32_t curTime,
                       const char *proxyHostName,
                       const struct sockaddr_in *dstSockAddrPtr,
                       const char *dstHostName);
-/* As MonMmapStartConn, for a writer that reports the connections of
- * several serving processes: number, not the writer's own count of
- * starts, becomes the record's alarmKey, so that the alarm reader sees
- * each serving process (key word 0) number its starts one by one. */
-int MonMmapStartNumbered(Mon_Handle_t handle, Uint64 key, uint32_t number,
-                         int32_t startTime, uint8_t authorize,
-                         const char *userName,
-                         const struct sockaddr_in *srcSockAddrPtr,
-                         const char *srcHostName);
+/* Writes a connection's fields at once (all but its key, marks, alarm key
+ * and readTime), sets or clears its active bit as conn's connState says,
+ * then marks events (MON_CHG_* bits) for the readers in one step, so that
+ * a reader takes the whole change as one: a session reported after the
+ * fact (created with MonMmapCreateConn, then written with start, update
+ * and error marks), or an end with its final counts and error.  With
+ * MON_CHG_START, conn's alarmKey becomes the record's, so that a writer
+ * reporting for several serving processes can number each one's starts
+ * (key word 0) one by one.  -1 when no record has the key. */
+int MonMmapWriteConn(Mon_Handle_t handle, Uint64 key, const Mon_Conn_t *conn,
+                     uint32_t events);
 /* How many connections can be created now before the table must make
  * room with a full cleanup, which deletes ended connections that readers
  * have not yet taken.  A writer that must not lose them waits for the

@@ -41,9 +41,9 @@ static void PutAddr(struct sockaddr_in *field, const struct sockaddr_in *addr)
 }
 
 /*
- * Marks one event for the readers.  The fields are written before this is
- * called, and the marks go in with one atomic or, so a reader that takes
- * the mark always copies the fields that go with it.
+ * Marks events (MON_CHG_* bits) for the readers.  The fields are written
+ * before this is called, and the marks go in with one atomic or, so a
+ * reader that takes the mark always copies the fields that go with it.
  */
 static void Mark(Mon_Conn_t *rec, uint32_t event, uint32_t number)
 {
@@ -56,7 +56,7 @@ static void Mark(Mon_Conn_t *rec, uint32_t event, uint32_t number)
             set |= event << MON_CHG_SHIFT(p);
 
     p = MON_ALARM_READER;
-    if (event == MON_CHG_START) {
+    if (event & MON_CHG_START) {
         if (procPid[p] != 0 && !Alive(procPid[p])) {
             procPid[p] = 0;
         } else if (procPid[p] != 0) {
@@ -259,10 +259,10 @@ int MonMmapCleanup(Mon_Handle_t handle, Boolean_t all)
     return 0;
 }
 
-static int Start(Mon_Handle_t handle, Uint64 key, uint32_t number,
-                 int32_t startTime, uint8_t authorize, const char *userName,
-                 const struct sockaddr_in *srcSockAddrPtr,
-                 const char *srcHostName)
+int MonMmapStartConn(Mon_Handle_t handle, Uint64 key, int32_t startTime,
+                     uint8_t authorize, const char *userName,
+                     const struct sockaddr_in *srcSockAddrPtr,
+                     const char *srcHostName)
 {
     Mon_Conn_t *rec = MonMmapCreateConn(handle, key);
 
@@ -274,29 +274,51 @@ static int Start(Mon_Handle_t handle, Uint64 key, uint32_t number,
     PutAddr(&rec->srcSockAddr, srcSockAddrPtr);
     PutText(rec->srcHostName, sizeof rec->srcHostName, srcHostName);
     __atomic_fetch_or(&rec->connState, MON_ACTIVE, __ATOMIC_ACQ_REL);
-    Mark(rec, MON_CHG_START, number);
+    Mark(rec, MON_CHG_START, totStart);
     if (++totStart % 10 == 0)
         MonMmapCleanup(handle, 0);
     return 0;
 }
 
-int MonMmapStartConn(Mon_Handle_t handle, Uint64 key, int32_t startTime,
-                     uint8_t authorize, const char *userName,
-                     const struct sockaddr_in *srcSockAddrPtr,
-                     const char *srcHostName)
+/* Everything of a connection but its key, marks, alarm key and the
+ * readers' time. */
+static void PutFields(Mon_Conn_t *rec, const Mon_Conn_t *conn)
 {
-    return Start(handle, key, totStart, startTime, authorize, userName,
-                 srcSockAddrPtr, srcHostName);
+    rec->startTime = conn->startTime;
+    rec->curTime = conn->curTime;
+    rec->endTime = conn->endTime;
+    rec->inTotBytes = conn->inTotBytes;
+    rec->outTotBytes = conn->outTotBytes;
+    rec->socksErrType = conn->socksErrType;
+    rec->srcSockAddr = conn->srcSockAddr;
+    rec->proxySockAddr = conn->proxySockAddr;
+    rec->dstSockAddr = conn->dstSockAddr;
+    rec->authorize = conn->authorize;
+    rec->socksCmd = conn->socksCmd;
+    memcpy(rec->userName, conn->userName, sizeof rec->userName);
+    memcpy(rec->applicName, conn->applicName, sizeof rec->applicName);
+    memcpy(rec->srcHostName, conn->srcHostName, sizeof rec->srcHostName);
+    memcpy(rec->proxyHostName, conn->proxyHostName, sizeof rec->proxyHostName);
+    memcpy(rec->dstHostName, conn->dstHostName, sizeof rec->dstHostName);
+    memcpy(rec->socksErrMsg, conn->socksErrMsg, sizeof rec->socksErrMsg);
 }
 
-int MonMmapStartNumbered(Mon_Handle_t handle, Uint64 key, uint32_t number,
-                         int32_t startTime, uint8_t authorize,
-                         const char *userName,
-                         const struct sockaddr_in *srcSockAddrPtr,
-                         const char *srcHostName)
+int MonMmapWriteConn(Mon_Handle_t handle, Uint64 key, const Mon_Conn_t *conn,
+                     uint32_t events)
 {
-    return Start(handle, key, number, startTime, authorize, userName,
-                 srcSockAddrPtr, srcHostName);
+    Mon_Conn_t *rec = MonMmapConnPtr(handle, key);
+
+    if (rec == NULL)
+        return -1;
+    PutFields(rec, conn);
+    if (conn->connState & MON_ACTIVE)
+        __atomic_fetch_or(&rec->connState, MON_ACTIVE, __ATOMIC_ACQ_REL);
+    else
+        __atomic_fetch_and(&rec->connState, ~MON_ACTIVE, __ATOMIC_ACQ_REL);
+    Mark(rec, events & 7u, conn->alarmKey);
+    if ((events & MON_CHG_START) && ++totStart % 10 == 0)
+        MonMmapCleanup(handle, 0);
+    return 0;
 }
 
 int MonMmapUpdateConn(Mon_Handle_t handle, Uint64 key, int32_t curTime,

@@ -294,8 +294,8 @@ TEST_F(TableTest, SixtyOpenConnectionsNeverJamTheTable) {
 }
 
 // A writer that waits while the table has no room never makes it delete an
-// ended connection the alarm reader has not taken; starts it numbers
-// itself carry its numbers.
+// ended connection the alarm reader has not taken; a connection written
+// whole is one change, numbered as its writer says.
 TEST_F(TableTest, RoomNeverCostsAnUnseenEnd) {
   Mon_Handle_t r5 = Reader(5);
   EXPECT_EQ(28, MonMmapRoom(h_)) << "three quarters of 37 slots, plus one";
@@ -313,8 +313,11 @@ TEST_F(TableTest, RoomNeverCostsAnUnseenEnd) {
       MonMmapCleanup(h_, 0);
     }
     int before = unseen();
-    ASSERT_EQ(0, MonMmapStartNumbered(h_, MyKey(n), 7000 + n, 1, 0, "u", nullptr, nullptr));
-    ASSERT_EQ(7000 + n, MonMmapConnPtr(h_, MyKey(n))->alarmKey);
+    Mon_Conn_t c{};
+    c.connState = MON_ACTIVE, c.alarmKey = 7000 + n, c.startTime = 1, c.userName[0] = 'u';
+    ASSERT_FALSE(!MonMmapCreateConn(h_, MyKey(n)) || MonMmapWriteConn(h_, MyKey(n), &c, MON_CHG_START));
+    ASSERT_EQ(std::make_tuple(7000 + n, MON_ACTIVE | MON_CHG_START << 12), std::make_tuple(
+        MonMmapConnPtr(h_, MyKey(n))->alarmKey, MonMmapConnPtr(h_, MyKey(n))->connState)) << "one change";
     ASSERT_EQ(before, unseen()) << "start " << n << " deleted an unseen end";
     if (n > 12) {
       ASSERT_EQ(0, MonMmapEndConn(h_, MyKey(n - 12), 2));
