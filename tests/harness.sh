@@ -5,7 +5,8 @@ set -euo pipefail
 for a in "$@"; do
   case ${a##*/} in
   tollwatch) TW=$a ;; twparser) PATH=${a%/*}:$PATH ;; monfeed) MF=$a ;;
-  twhistory) TH=$a ;; twcheck) TC=$a ;; *) [ ! -d "$a" ] || SRC=$a ;;
+  twhistory) TH=$a ;; twcheck) TC=$a ;; twbridge) TB=$a ;;
+  *) [ ! -d "$a" ] || SRC=$a ;;
   esac
 done
 WORK=$(mktemp -d)
