@@ -40,6 +40,9 @@ volatile int stop_requested;            // SIGTERM, SIGQUIT
 volatile sig_atomic_t reopen_requested;
 volatile sig_atomic_t status_requested;
 int wake_pipe[2] = {-1, -1};
+// The table is held to the end and, but after -b, left attached for the
+// next start: the handle lives as long as the process.
+Mon_Handle_t table;
 
 struct Options {
   bool foreground = false;
@@ -274,7 +277,7 @@ int main(int argc, char **argv) {
   if (!input.open()) err_quit("%s", input.error().c_str());
 
   bool taken_over;
-  Mon_Handle_t table = open_table(&taken_over);
+  table = open_table(&taken_over);
   bridge::Book::Options bo;
   bo.max_open = static_cast<size_t>(o.max_open);
   bo.wait_ms = o.wait_s * 1000;
