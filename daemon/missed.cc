@@ -1,6 +1,7 @@
 // Counting starts and ends that the alarm reader never took.
 #include "missed.h"
 
+#include <errno.h>
 #include <string.h>
 
 namespace {
@@ -31,8 +32,10 @@ void MissedTracker::taken(const Mon_Conn_t &conn) {
   }
 }
 
-// Numbers arrive in table order, not start order, so a number below the
-// highest one seen only fills a gap.
+// Numbers arrive in table order, not start order, so a number a little
+// below the highest one seen only fills a gap.  A number far from it
+// starts the writer's numbering afresh; the gaps noted before keep their
+// course.  Counting on past 2^32 wraps to 0.
 void MissedTracker::number_seen(uint32_t writer, uint32_t n) {
   auto it = writers_.find(writer);
   if (it == writers_.end()) {
@@ -40,9 +43,10 @@ void MissedTracker::number_seen(uint32_t writer, uint32_t n) {
     return;
   }
   Writer &w = it->second;
-  if (n == w.high) return;
-  if (n < w.high) {
-    w.gaps.erase(n);
+  if (n == w.high || w.gaps.erase(n) != 0) return;
+  if (n < w.high && w.high - n <= kMaxStep) return;  // taken late
+  if (n - w.high > kMaxStep) {                        // a new numbering
+    w.high = n;
     return;
   }
   for (uint32_t k = w.high + 1; k != n; k++) {
@@ -74,12 +78,13 @@ void MissedTracker::sweep(Mon_Handle_t handle) {
     Uint64 key;
     key.word[0] = static_cast<uint32_t>(it->first >> 32);
     key.word[1] = static_cast<uint32_t>(it->first);
-    if (MonMmapConnPtr(handle, key) == nullptr) {
-      missed_ends_++;
-      it = active_.erase(it);
-    } else {
+    if (MonMmapConnPtr(handle, key) != nullptr) {
       ++it;
+      continue;
     }
+    if (errno != ESRCH) return;  // no answer (lock not had, bad header)
+    missed_ends_++;
+    it = active_.erase(it);
   }
 }
 

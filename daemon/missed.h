@@ -15,6 +15,12 @@ class MissedTracker {
  public:
   static constexpr size_t kMaxGaps = 65536;     // pending numbers per writer
   static constexpr size_t kMaxActive = 65536;   // connections followed
+  // How far a writer's start number may lie from the highest seen, ahead
+  // (the starts between two takes, counted across a wrap past 2^32) or
+  // behind (one taken late): far more than a table holds (about 41
+  // records now).  A number further off starts that writer's numbering
+  // afresh, with no gap counted.
+  static constexpr uint32_t kMaxStep = 65536;
 
   // Notes a connection taken from the table (the reader's copy).
   void taken(const Mon_Conn_t &conn);
@@ -22,7 +28,8 @@ class MissedTracker {
   // pass that followed the one it went missing in was never started.
   void pass_done();
   // Looks up every connection seen active; those gone from the table
-  // ended unseen.  Meant for about once a second.
+  // ended unseen.  A look-up without an answer (the table's lock not had,
+  // its header bad) ends the sweep.  Meant for about once a second.
   void sweep(Mon_Handle_t handle);
   // Forgets everything, for a new table.
   void reset();

@@ -29,10 +29,11 @@ int32_t Mon_MmapLiveCreator(void)
     int fd;
 
     snprintf(path, sizeof path, "%s%s", MON_MMAP_DIR, MON_MMAP_NAME);
-    if ((fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)) < 0)
+    /* Not blocked by a FIFO put at the path. */
+    if ((fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)) < 0)
         return 0;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_size < (off_t)MON_MMAP_SIZE ||
+        st.st_nlink != 1 || st.st_size < (off_t)MON_MMAP_SIZE ||
         pread(fd, &pid, sizeof pid, offsetof(MonMmap_t, procPid)) !=
             (ssize_t)sizeof pid)
         pid = 0;
@@ -47,7 +48,7 @@ int Mon_MmapReplaced(Mon_Handle_t handle)
 
     if (info == NULL || info->addr == NULL)
         return 1;
-    if (stat(info->path, &now) != 0 || fstat(info->fd, &mapped) != 0)
+    if (lstat(info->path, &now) != 0 || fstat(info->fd, &mapped) != 0)
         return 1;
     if (now.st_dev != mapped.st_dev || now.st_ino != mapped.st_ino)
         return 1;
@@ -55,6 +56,30 @@ int Mon_MmapReplaced(Mon_Handle_t handle)
     if (info->procId != 0 && monMmapPtr->procPid[info->procId] != getpid())
         return 1;
     return !Alive(monMmapPtr->procPid[0]);
+}
+
+static int Unsound(int num)
+{
+    errno = num;
+    return -1;
+}
+
+int Mon_MmapSound(Mon_Handle_t handle)
+{
+    const info_t *info = handle;
+    struct stat st;
+    int32_t n;
+
+    if (info == NULL || info->addr == NULL || fstat(info->fd, &st) != 0)
+        return Unsound(ESTALE);
+    /* First, before anything in the mapping is read. */
+    if (st.st_size < (off_t)info->size)
+        return Unsound(ENODATA);
+    if (Mon_MmapReplaced(handle))
+        return Unsound(ESTALE);
+    if (MonMmapSlots(&n) == NULL)
+        return Unsound(EINVAL);
+    return 0;
 }
 
 void Mon_MmapDrop(Mon_Handle_t handle)

@@ -33,7 +33,23 @@ static void SetErr(info_t *info, int num, const char *fmt, ...)
  * the list is damaged (or a block is freed twice). */
 static uint32_t MaxSteps(void)
 {
-    return monMmapPtr->size / UNIT + 2;
+    return MON_MMAP_SIZE / UNIT + 2;
+}
+
+/* A block header the free list may lead to: the anchor, or 8-aligned in
+ * the arena.  The list lies in the shared file, so each link is checked
+ * before it is followed. */
+static int GoodBlock(uint32_t off)
+{
+    return off == offsetof(MonMmap_t, base) ||
+           (off >= MON_ARENA_OFF && off % UNIT == 0 &&
+            off <= MON_MMAP_SIZE - UNIT);
+}
+
+/* Whether a block of units units at off ends inside the mapping. */
+static int Fits(uint32_t off, uint32_t units)
+{
+    return off + units * UNIT <= MON_MMAP_SIZE;
 }
 
 /* First use: the anchor points at itself, and the whole arena is one
@@ -44,7 +60,7 @@ static void InitArena(info_t *info)
 
     hdr->base.off = hdr->freeOff = offsetof(MonMmap_t, base);
     hdr->base.nUnits = 0;
-    HDR(MON_ARENA_OFF)->nUnits = (hdr->size - MON_HDR_SIZE) / UNIT;
+    HDR(MON_ARENA_OFF)->nUnits = (MON_MMAP_SIZE - MON_HDR_SIZE) / UNIT;
     MmapFree(info, MON_PTR(MON_ARENA_OFF + UNIT));
 }
 
@@ -67,19 +83,26 @@ void *MmapAlloc(Mon_Handle_t handle, unsigned nBytes)
     if (hdr->freeOff == 0)
         InitArena(info);
 
-    MonLock(info->freeMutex);
+    if (MonLock(info->freeMutex) < 0) {
+        SetErr(info, errno, "%s: lock not taken", "MmapAlloc");
+        return NULL;
+    }
     prev = hdr->freeOff;
-    cand = HDR(prev)->off;
-    for (steps = 0; steps < MaxSteps(); steps++) {
+    cand = GoodBlock(prev) ? HDR(prev)->off : 0;
+    for (steps = 0; steps < MaxSteps() && GoodBlock(cand); steps++) {
         MonMmapHeader_t *c = HDR(cand);
-        if (c->nUnits >= units) {
-            if (c->nUnits == units) {
+        uint32_t have = c->nUnits;
+
+        if (!Fits(cand, have))
+            break;
+        if (have >= units) {
+            if (have == units) {
                 HDR(prev)->off = c->off;
                 taken = cand;
             } else {
-                c->nUnits -= units;
-                taken = cand + c->nUnits * UNIT;
-                HDR(taken)->nUnits = units;
+                c->nUnits = (uint16_t)(have - units);
+                taken = cand + (have - (uint32_t)units) * UNIT;
+                HDR(taken)->nUnits = (uint16_t)units;
             }
             hdr->freeOff = prev;
             break;
@@ -109,7 +132,7 @@ void MmapFree(Mon_Handle_t handle, void *ptr)
     info_t *info = handle;
     MonMmap_t *hdr = monMmapPtr;
     uintptr_t at = (uintptr_t)ptr, base = (uintptr_t)hdr;
-    uint32_t b, p, steps;
+    uint32_t b, p, succ = 0, steps;
 
     if (info == NULL) {
         MON_ERR("MmapFree", MON_BAD_HANDLE);
@@ -117,17 +140,23 @@ void MmapFree(Mon_Handle_t handle, void *ptr)
     }
     /* The block's header must lie inside the arena, never on the anchor. */
     if (hdr == NULL || at < base + MON_ARENA_OFF + UNIT ||
-        at > base + hdr->size - 4) {
+        at > base + MON_MMAP_SIZE - 4 || (at - base) % UNIT != 0) {
         SetErr(info, EFAULT, "%s: can't free bad addr=0x%lx", "MmapFree",
                (unsigned long)at);
         return;
     }
     b = (uint32_t)(at - base) - UNIT;
 
-    MonLock(info->freeMutex);
+    if (MonLock(info->freeMutex) < 0) {
+        SetErr(info, errno, "%s: lock not taken", "MmapFree");
+        return;
+    }
     p = hdr->freeOff;
     for (steps = 0; steps < MaxSteps(); steps++) {
-        uint32_t succ = HDR(p)->off;
+        if (!GoodBlock(p) || !GoodBlock(succ = HDR(p)->off)) {
+            steps = MaxSteps();     /* a link out of the arena */
+            break;
+        }
         if (b > p && b < succ)
             break;
         if (p >= succ && (b > p || b < succ))
@@ -136,17 +165,17 @@ void MmapFree(Mon_Handle_t handle, void *ptr)
     }
     /* A block that overlaps a free one was never handed out, or is freed
      * twice: linking it in would corrupt the list. */
-    if (steps == MaxSteps() || Overlaps(p, b) || Overlaps(b, HDR(p)->off)) {
+    if (steps >= MaxSteps() || Overlaps(p, b) || Overlaps(b, succ)) {
         MonUnlock(info->freeMutex);
         SetErr(info, EFAULT, "%s: can't free bad addr=0x%lx", "MmapFree",
                (unsigned long)at);
         return;
     }
-    if (b + HDR(b)->nUnits * UNIT == HDR(p)->off) {
-        HDR(b)->nUnits += HDR(HDR(p)->off)->nUnits;
-        HDR(b)->off = HDR(HDR(p)->off)->off;
+    if (b + HDR(b)->nUnits * UNIT == succ) {
+        HDR(b)->nUnits += HDR(succ)->nUnits;
+        HDR(b)->off = HDR(succ)->off;
     } else {
-        HDR(b)->off = HDR(p)->off;
+        HDR(b)->off = succ;
     }
     if (p + HDR(p)->nUnits * UNIT == b) {
         HDR(p)->nUnits += HDR(b)->nUnits;
@@ -202,22 +231,51 @@ static int SameKey(uint32_t off, Uint64 key)
 }
 
 /* Double-hash first step, linear probing after it; deleted markers never
- * stop the search and are never handed out.  Every slot has been tried
- * after nMaxConn + 2 probes. */
-int32_t HashIndex(Uint64 key)
+ * stop the search and are never handed out, and neither does a slot
+ * holding an offset no record can have (it is passed over, never
+ * followed).  Every slot has been tried after n + 2 probes. */
+static int32_t Find(const uint32_t *slots, int32_t n, Uint64 key)
 {
-    const uint32_t *slots = MON_SLOTS();
-    int32_t n = monMmapPtr->nMaxConn;
     int32_t slot = Hash(key, n), tries;
+    uint32_t off;
 
     for (tries = 0; tries < n + 2; tries++) {
-        if (slots[slot] == 0)
+        off = __atomic_load_n(&slots[slot], __ATOMIC_RELAXED);
+        if (off == 0)
             return slot;
-        if (slots[slot] != 1 && SameKey(slots[slot], key))
+        if (MonGoodRecordOff(off) && SameKey(off, key))
             return slot;
         slot = tries == 0 ? Hash(key, n - 4) : (slot + 1) % n;
     }
     return -1;
+}
+
+int32_t MonHashLookup(Uint64 key, uint32_t **slotsPtr)
+{
+    int32_t n;
+
+    if ((*slotsPtr = MonMmapSlots(&n)) == NULL) {
+        errno = EINVAL;
+        return -1;
+    }
+    return Find(*slotsPtr, n, key);
+}
+
+int32_t HashIndex(Uint64 key)
+{
+    uint32_t *slots;
+
+    return MonHashLookup(key, &slots);
+}
+
+/* Records the array's slots point to. */
+static int32_t CountRecords(const uint32_t *slots, int32_t n)
+{
+    int32_t i, count = 0;
+
+    for (i = 0; i < n; i++)
+        count += MonGoodRecordOff(slots[i]);
+    return count;
 }
 
 /* Offsets of records are multiples of 8: bit 1 tags a record that the
@@ -245,27 +303,31 @@ static uint32_t Place(uint32_t *slots, int32_t n, uint32_t off)
 
 /*
  * Rebuilds the array where it lies, without memory: markers become empty
- * slots and every record goes where a lookup of its key finds it.  A
- * placed slot is never touched again, so the slots a lookup passes before
- * its key all hold records.  The caller holds the hash mutex, so readers
- * never see the array half done.
+ * slots and every record goes where a lookup of its key finds it; an
+ * offset no record can have is dropped, and the records are counted
+ * anew.  A placed slot is never touched again, so the slots a lookup
+ * passes before its key all hold records.  The caller holds the hash
+ * mutex, so readers never see the array half done.
  */
 void MonRehashInPlace(void)
 {
-    uint32_t *slots = MON_SLOTS();
-    int32_t n = monMmapPtr->nMaxConn, i;
+    int32_t n, i;
+    uint32_t *slots = MonMmapSlots(&n);
     uint32_t off;
 
+    if (slots == NULL)
+        return;
     for (i = 0; i < n; i++)
-        slots[i] = slots[i] > 1 ? slots[i] | UNPLACED : 0;
+        slots[i] = MonGoodRecordOff(slots[i]) ? slots[i] | UNPLACED : 0;
     for (i = 0; i < n; i++) {
         if (!(slots[i] & UNPLACED))
             continue;
         off = slots[i] & ~UNPLACED;
         slots[i] = 0;
-        while (off != 0)
+        while (MonGoodRecordOff(off))
             off = Place(slots, n, off);
     }
+    monMmapPtr->nCurConn = CountRecords(slots, n);
     monMmapPtr->nDelConn = 0;
 }
 
@@ -285,7 +347,10 @@ int CreateHashTable(Mon_Handle_t handle, int32_t nMaxConn)
         MON_ERR("CreateHashTable", "failed to allocate hash table conns=%d", n);
         return -1;
     }
-    MonLock(info->hashMutex);
+    if (MonLock(info->hashMutex) < 0) {
+        MmapFree(info, slots);
+        return -1;
+    }
     memset(slots, 0, n * sizeof *slots);
     monMmapPtr->connOff = MON_OFF(slots);
     monMmapPtr->nMaxConn = n;
@@ -295,12 +360,34 @@ int CreateHashTable(Mon_Handle_t handle, int32_t nMaxConn)
     return 0;
 }
 
+/* Moves the records of old into the empty array slots of n slots, which
+ * the header then names; offsets no record can have stay behind. */
+static void Move(const uint32_t *old, int32_t oldN, uint32_t *slots, int32_t n)
+{
+    MonMmap_t *hdr = monMmapPtr;
+    int32_t i, slot;
+    uint32_t off;
+
+    for (i = 0; old != NULL && i < oldN; i++) {
+        off = old[i];
+        if (!MonGoodRecordOff(off))
+            continue;
+        slot = Find(slots, n, ((const Mon_Conn_t *)MON_PTR(off))->key);
+        if (slot >= 0)
+            slots[slot] = off;
+    }
+    hdr->nMaxConn = n;
+    hdr->nCurConn = CountRecords(slots, n);
+    hdr->nDelConn = 0;
+    hdr->connOff = MON_OFF(slots);
+}
+
 int ResizeHashTable(Mon_Handle_t handle, int32_t nMaxConn)
 {
     info_t *info = handle;
     MonMmap_t *hdr = monMmapPtr;
     uint32_t *slots = NULL, *old;
-    int32_t n, oldN, i;
+    int32_t n, oldN = 0;
 
     if (info == NULL) {
         MON_ERR("ResizeHashTable", MON_BAD_HANDLE);
@@ -314,7 +401,8 @@ int ResizeHashTable(Mon_Handle_t handle, int32_t nMaxConn)
     if (slots == NULL) {
         /* Without a new array the markers still go, in place, so that
          * they never fill the array for good. */
-        MonLock(info->hashMutex);
+        if (MonLock(info->hashMutex) < 0)
+            return -1;
         MonRehashInPlace();
         MonUnlock(info->hashMutex);
         if (n == hdr->nMaxConn)
@@ -324,35 +412,44 @@ int ResizeHashTable(Mon_Handle_t handle, int32_t nMaxConn)
     }
     memset(slots, 0, n * sizeof *slots);
 
-    MonLock(info->hashMutex);
-    old = MON_SLOTS();
-    oldN = hdr->nMaxConn;
-    hdr->nMaxConn = n;
-    hdr->nDelConn = 0;
-    hdr->connOff = MON_OFF(slots);
-    for (i = 0; i < oldN; i++)
-        if (old[i] > 1)
-            slots[HashIndex(((Mon_Conn_t *)MON_PTR(old[i]))->key)] = old[i];
+    if (MonLock(info->hashMutex) < 0) {
+        MmapFree(info, slots);
+        return -1;
+    }
+    old = MonMmapSlots(&oldN);
+    Move(old, oldN, slots, n);
     MonUnlock(info->hashMutex);
 
-    MmapFree(info, old);
+    if (old != NULL)
+        MmapFree(info, old);
     return 0;
 }
 
+/* Null with errno ESRCH when no record has the key, EINVAL for a bad
+ * header, or the lock's error. */
 Mon_Conn_t *MonMmapConnPtr(Mon_Handle_t handle, Uint64 key)
 {
     info_t *info = handle;
     Mon_Conn_t *rec = NULL;
+    uint32_t *slots, off = 0;
     int32_t slot;
+    int err;
 
     if (info == NULL) {
         MON_ERR("MonMmapConnPtr", MON_BAD_HANDLE);
+        errno = EINVAL;
         return NULL;
     }
-    MonLock(info->hashMutex);
-    slot = HashIndex(key);
-    if (slot >= 0 && MON_SLOTS()[slot] > 1)
-        rec = MON_PTR(MON_SLOTS()[slot]);
+    if (MonLock(info->hashMutex) < 0)
+        return NULL;
+    slot = MonHashLookup(key, &slots);
+    if (slot >= 0)
+        off = __atomic_load_n(&slots[slot], __ATOMIC_RELAXED);
+    if (MonGoodRecordOff(off))
+        rec = MON_PTR(off);
+    err = slots != NULL ? ESRCH : EINVAL;
     MonUnlock(info->hashMutex);
+    if (rec == NULL)
+        errno = err;
     return rec;
 }

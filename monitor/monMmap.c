@@ -48,29 +48,149 @@ static int MutexFail(info_t *info, int line, const char *fn, Mon_Handle_t m)
     return -1;
 }
 
-/* Runs a request or release.  A failure is reported here: the table
- * operations go on either way and have no result to carry it. */
-static void MutexStep(int (*step)(Mon_Handle_t), const char *name,
-                      Mon_Handle_t mutex)
-{
-    int  num;
-    char msg[MON_ERRMSG_LEN];
+/* Set by Mon_MmapSetMode and Mon_MmapSetWriter. */
+static mode_t tableMode = 0666;
+static gid_t tableGroup = (gid_t)-1;
+static int tableModeSet;
+static uid_t tableWriter = (uid_t)-1;
 
-    if (step(mutex) == 0)
-        return;
-    MonMutexLastErr(mutex, &num, msg);
-    errno = num;
-    MON_SYS_ERR(name, "%s", msg);
+void Mon_MmapSetMode(mode_t mode, gid_t group)
+{
+    tableMode = mode & 0777;
+    tableGroup = group;
+    tableModeSet = 1;
+    MonMutexSetMode(mode, group);
 }
 
-void MonLock(Mon_Handle_t mutex)
+void Mon_MmapSetWriter(uid_t uid)
 {
-    MutexStep(MonMutexRequest, "MonMutexRequest", mutex);
+    tableWriter = uid;
 }
 
-void MonUnlock(Mon_Handle_t mutex)
+/* Keeps a refusal of the writer check without reporting it. */
+static int Refuse(info_t *info, const char *fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+
+static int Refuse(info_t *info, const char *fmt, ...)
 {
-    MutexStep(MonMutexRelease, "MonMutexRelease", mutex);
+    va_list ap;
+
+    va_start(ap, fmt);
+    vsnprintf(info->errMsg, sizeof info->errMsg, fmt, ap);
+    va_end(ap);
+    info->errNum = EPERM;
+    errno = EPERM;
+    return -1;
+}
+
+/* One owner (or creator) and mode against writer uid: the owner must be
+ * uid or root, unless uid is (uid_t)-1, and no other user may write. */
+static int CheckOwner(info_t *info, const char *what, const char *path,
+                      uid_t owner, mode_t mode, uid_t uid)
+{
+    char who[40] = "root";
+
+    if (uid != (uid_t)-1 && owner != 0 && owner != uid) {
+        if (uid != 0)
+            snprintf(who, sizeof who, "root or uid %lu", (unsigned long)uid);
+        return Refuse(info, "%s %s belongs to uid %lu, not to %s", what,
+                      path, (unsigned long)owner, who);
+    }
+    if (mode & S_IWOTH)
+        return Refuse(info, "%s %s is writable by every user", what, path);
+    return 0;
+}
+
+static int CheckSet(info_t *info, Mon_Handle_t mutex, const char *name,
+                    uid_t uid, const char *fn)
+{
+    struct ipc_perm perm;
+    char path[64];
+
+    if (MonMutexPerm(mutex, &perm) < 0)
+        return MutexFail(info, __LINE__, fn, mutex);
+    snprintf(path, sizeof path, "%s%s", MON_MUTEX_DIR, name);
+    if (CheckOwner(info, "semaphore set of", path, perm.cuid, perm.mode, uid) < 0)
+        return -1;
+    return CheckOwner(info, "semaphore set of", path, perm.uid, perm.mode, uid);
+}
+
+static int CheckSets(info_t *info, uid_t uid, const char *fn)
+{
+    if (CheckSet(info, info->freeMutex, MON_FREE_MUTEX, uid, fn) < 0)
+        return -1;
+    return CheckSet(info, info->hashMutex, MON_HASH_MUTEX, uid, fn);
+}
+
+int Mon_MmapCheckWriter(Mon_Handle_t handle, uid_t uid)
+{
+    info_t *info = handle;
+    struct stat st;
+
+    if (info == NULL || info->addr == NULL) {
+        MON_ERR("Mon_MmapCheckWriter", MON_BAD_HANDLE);
+        errno = EINVAL;
+        return -1;
+    }
+    if (fstat(info->fd, &st) != 0)
+        return Fail(info, __LINE__, "Mon_MmapCheckWriter",
+                    "fstat(%s) failed", info->path);
+    if (CheckOwner(info, "connection table", info->path, st.st_uid,
+                   st.st_mode, uid) < 0)
+        return -1;
+    return CheckSets(info, uid, "Mon_MmapCheckWriter");
+}
+
+const char *Mon_MmapLastErr(Mon_Handle_t handle, int *errNumPtr)
+{
+    const info_t *info = handle;
+
+    if (errNumPtr != NULL)
+        *errNumPtr = info != NULL ? info->errNum : ENOENT;
+    return info != NULL ? info->errMsg : MON_BAD_HANDLE;
+}
+
+/* Creator: its own table file gets the mode and group asked for. */
+static int OwnFile(info_t *info, const struct stat *st, const char *fn)
+{
+    if (st->st_uid != geteuid()) {
+        errno = EPERM;
+        return Fail(info, __LINE__, fn, "%s belongs to uid %lu", info->path,
+                    (unsigned long)st->st_uid);
+    }
+    if ((tableGroup != (gid_t)-1 &&
+         fchown(info->fd, (uid_t)-1, tableGroup) != 0) ||
+        fchmod(info->fd, tableMode) != 0)
+        return Fail(info, __LINE__, fn, "mode of %s not set", info->path);
+    return 0;
+}
+
+/* Opens the table's file, never through a symbolic link, and makes sure it
+ * is a regular file of one link, so that nothing placed at the table's
+ * path makes this process write another file.  A creator then gives it
+ * the mode asked for; a reader checks its owner when a writer was named. */
+static int OpenFile(info_t *info, int flags, const char *fn)
+{
+    struct stat st;
+
+    info->fd = open(info->path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                    tableMode);
+    if (info->fd < 0)
+        return Fail(info, __LINE__, fn, "open(%s,0x%x,0x%x) failed",
+                    info->path, flags, (unsigned)tableMode);
+    if (fstat(info->fd, &st) != 0)
+        return Fail(info, __LINE__, fn, "fstat(%s) failed", info->path);
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        errno = EINVAL;
+        return Fail(info, __LINE__, fn, "%s: not a regular file with one link",
+                    info->path);
+    }
+    if (info->creator)
+        return tableModeSet ? OwnFile(info, &st, fn) : 0;
+    if (tableWriter == (uid_t)-1)
+        return 0;
+    return CheckOwner(info, "connection table", info->path, st.st_uid,
+                      st.st_mode, tableWriter);
 }
 
 /* Creator: zero the file so nothing of an earlier run survives. */
@@ -141,7 +261,6 @@ static int InitRegion(info_t *info)
 int Mon_MmapOpen(uint8_t procId, Mon_Handle_t *handlePtr)
 {
     const int flags = O_RDWR | (procId == 0 ? O_CREAT : 0);
-    const int mode = 0666;
     info_t *info;
 
     *handlePtr = NULL;
@@ -160,9 +279,8 @@ int Mon_MmapOpen(uint8_t procId, Mon_Handle_t *handlePtr)
     errno = 0;
     info->creator = procId == 0;
 
-    if ((info->fd = open(info->path, flags, mode)) < 0)
-        return Fail(info, __LINE__, "Mon_MmapOpen", "open(%s,0x%x,0x%x) failed",
-                    info->path, flags, mode);
+    if (OpenFile(info, flags, "Mon_MmapOpen") < 0)
+        return -1;
     info->procId = procId;
     if (info->creator && ZeroFile(info) < 0)
         return -1;
@@ -173,6 +291,9 @@ int Mon_MmapOpen(uint8_t procId, Mon_Handle_t *handlePtr)
         return MutexFail(info, __LINE__, "Mon_MmapOpen", info->freeMutex);
     if (MonMutexOpen(MON_HASH_MUTEX, info->creator, &info->hashMutex) < 0)
         return MutexFail(info, __LINE__, "Mon_MmapOpen", info->hashMutex);
+    if (!info->creator && tableWriter != (uid_t)-1 &&
+        CheckSets(info, tableWriter, "Mon_MmapOpen") < 0)
+        return -1;
 
     if (info->creator ? InitRegion(info) < 0 : ClaimReader(info) < 0)
         return -1;
@@ -215,10 +336,8 @@ int Mon_MmapTakeOver(Mon_Handle_t *handlePtr)
     *handlePtr = info;
     snprintf(info->path, sizeof info->path, "%s%s", MON_MMAP_DIR, MON_MMAP_NAME);
     info->creator = 1;
-    if ((info->fd = open(info->path, O_RDWR | O_NOFOLLOW | O_CLOEXEC)) < 0)
-        return Fail(info, __LINE__, "Mon_MmapTakeOver", "open(%s,0x%x) failed",
-                    info->path, O_RDWR);
-    if (MapFile(info) < 0 || Abandoned(info) < 0)
+    if (OpenFile(info, O_RDWR, "Mon_MmapTakeOver") < 0 || MapFile(info) < 0 ||
+        Abandoned(info) < 0)
         return -1;
     /* The semaphores outlive a killed writer (a lock it held was undone
      * by the kernel); made again when someone removed them. */
@@ -291,15 +410,38 @@ void Mon_MmapFree(Mon_Handle_t handle)
  * of this process's mapping, whatever the header's own size field says.
  */
 
-/* The hash array and its length, or null (reported, errno EINVAL) when the
- * header does not place it inside the arena. */
-static const uint32_t *Slots(int32_t *nPtr)
+/* The header's placing of the hash array, read once. */
+static int GoodHeader(int32_t *nPtr, uint32_t *offPtr)
 {
     int32_t n = __atomic_load_n(&monMmapPtr->nMaxConn, __ATOMIC_RELAXED);
     uint32_t off = __atomic_load_n(&monMmapPtr->connOff, __ATOMIC_RELAXED);
 
-    if (n <= 0 || off < MON_ARENA_OFF || off % sizeof(MonMmapHeader_t) != 0 ||
-        (uint64_t)off + (uint64_t)n * sizeof(uint32_t) > MON_MMAP_SIZE) {
+    *nPtr = n;
+    *offPtr = off;
+    return n > 0 && off >= MON_ARENA_OFF &&
+           off % sizeof(MonMmapHeader_t) == 0 &&
+           (uint64_t)off + (uint64_t)n * sizeof(uint32_t) <= MON_MMAP_SIZE;
+}
+
+uint32_t *MonMmapSlots(int32_t *nPtr)
+{
+    int32_t n;
+    uint32_t off;
+
+    if (monMmapPtr == NULL || !GoodHeader(&n, &off))
+        return NULL;
+    *nPtr = n;
+    return MON_PTR(off);
+}
+
+/* The hash array and its length, or null (reported, errno EINVAL) when the
+ * header does not place it inside the arena. */
+static const uint32_t *Slots(int32_t *nPtr)
+{
+    int32_t n;
+    uint32_t off;
+
+    if (!GoodHeader(&n, &off)) {
         MON_ERR("MonMmapScan", "bad table header: nMaxConn=%d connOff=%u",
                 n, off);
         errno = EINVAL;
@@ -309,9 +451,7 @@ static const uint32_t *Slots(int32_t *nPtr)
     return MON_PTR(off);
 }
 
-/* A record offset as the allocator hands them out: 8-aligned, with the
- * whole record inside the arena. */
-static int GoodRecordOff(uint32_t off)
+int MonGoodRecordOff(uint32_t off)
 {
     return off >= MON_ARENA_OFF && off % sizeof(MonMmapHeader_t) == 0 &&
            off <= MON_MMAP_SIZE - sizeof(Mon_Conn_t);
@@ -346,7 +486,7 @@ static int Scan(int32_t *indexPtr, Mon_Conn_t **recPtr)
         off = __atomic_load_n(&slots[i], __ATOMIC_RELAXED);
         if (off <= 1)       /* empty, or a deleted marker */
             continue;
-        if (!GoodRecordOff(off)) {
+        if (!MonGoodRecordOff(off)) {
             BadSlot(i, off);
             continue;
         }
@@ -376,7 +516,10 @@ Mon_Conn_t *MonMmapIterateConn(Mon_Handle_t handle, int32_t *indexPtr)
         MON_ERR("MonMmapIterateConn", MON_BAD_HANDLE);
         return NULL;
     }
-    MonLock(info->hashMutex);
+    if (MonLock(info->hashMutex) < 0) {
+        *indexPtr = 0;
+        return NULL;
+    }
     rec = MonMmapScan(indexPtr);
     MonUnlock(info->hashMutex);
     return rec;
@@ -413,7 +556,10 @@ int Mon_MmapGetNextConn(Mon_Handle_t handle, int32_t readTime,
     shift = MON_CHG_SHIFT(info->procId);
     mask = 7u << shift;
 
-    MonLock(info->hashMutex);
+    if (MonLock(info->hashMutex) < 0) {
+        *indexPtr = 0;
+        return -1;
+    }
     while ((found = Scan(indexPtr, &rec)) == 1)
         if (__atomic_load_n(&rec->connState, __ATOMIC_ACQUIRE) & mask)
             break;

@@ -10,6 +10,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <netinet/in.h>
+#include <sys/types.h>
 
 #include "monTypes.h"
 
@@ -126,17 +127,48 @@ MON_STATIC_ASSERT(sizeof(MonMmap_t) == MON_HDR_SIZE, "MonMmap_t size");
  * holds (mutex handles, mapping, descriptor) and the handle itself.  It
  * does not detach: use it only where Mon_MmapOpen or Mon_MmapClose failed.
  *
+ * The table's file and the mutexes' key files are never opened through a
+ * symbolic link; each must be a regular file (the files a creator writes
+ * of one link, so that no link at their path makes it write another
+ * file), else the open fails with errno ELOOP or EINVAL.  A table file
+ * shorter than the mapping fails with EAGAIN (still being laid out).
+ *
  * The readers trust nothing in the region: a header whose hash array does
  * not lie inside the mapping makes Mon_MmapGetNextConn return -1 and
  * MonMmapIterateConn return null with errno EINVAL (null with ESRCH is the
  * end of a scan); a slot whose record would not lie whole and 8-aligned
- * inside the mapping is skipped and reported once. */
+ * inside the mapping is skipped and reported once.  Every other look-up
+ * (HashIndex, MonMmapConnPtr, the allocator's free-list walks, the
+ * cleanups) checks the header and each offset the same way before it
+ * follows it: a bad slot is passed over, a bad header fails the look-up,
+ * a bad free-list link ends the walk. */
 int Mon_MmapOpen(uint8_t procId, Mon_Handle_t *handlePtr);
 int Mon_MmapClose(Mon_Handle_t handle);
 void Mon_MmapFree(Mon_Handle_t handle);
 int Mon_MmapGetNextConn(Mon_Handle_t handle, int32_t readTime,
                         int32_t *indexPtr, Mon_Conn_t *connPtr);
 Mon_Conn_t *MonMmapIterateConn(Mon_Handle_t handle, int32_t *indexPtr);
+
+/* Who may write the table.  Creators (Mon_MmapOpen(0, ...) and
+ * Mon_MmapTakeOver) called after Mon_MmapSetMode give the table file, the
+ * mutex key files and the semaphore sets exactly that mode, whatever the
+ * umask, and that group unless it is (gid_t)-1; they then take up only
+ * such files and sets of their own user (else EPERM).  Without a call,
+ * files are made with mode 0666 less the umask and sets with 0666. */
+void Mon_MmapSetMode(mode_t mode, gid_t group);
+/* Readers opened after this call attach only to a table whose file and
+ * both semaphore sets (owner and creator) belong to uid or to root and
+ * that no other user may write; group write is allowed.  (uid_t)-1, the
+ * default, takes any table.  A table refused fails Mon_MmapOpen with
+ * errno EPERM and the reason kept for Mon_MmapLastErr, before anything is
+ * mapped or written, and is not reported: the caller says why. */
+void Mon_MmapSetWriter(uid_t uid);
+/* The same check on the table attached to through handle; with uid
+ * (uid_t)-1 only that no other user may write it.  0, or -1 with errno
+ * EPERM and the reason kept for Mon_MmapLastErr, not reported. */
+int Mon_MmapCheckWriter(Mon_Handle_t handle, uid_t uid);
+/* The message of the last failure kept in handle, and its error number. */
+const char *Mon_MmapLastErr(Mon_Handle_t handle, int *errNumPtr);
 
 /* A writer goes on with the table a killed writer left at the table's
  * path, records and all, instead of making a new one (which would lose
@@ -152,8 +184,41 @@ int32_t Mon_MmapLiveCreator(void);
  * gone); else 0. */
 int Mon_MmapReplaced(Mon_Handle_t handle);
 /* A reader lets go of a table without touching it (it may be gone): the
- * mapping, the descriptor and the handle are freed. */
+ * mapping, the descriptor and the handle are freed, and a lock still held
+ * through it (an operation cut short) is given back. */
 void Mon_MmapDrop(Mon_Handle_t handle);
+/* Whether the table the handle maps is still fit to read: -1 with errno
+ * ESTALE when it is no longer the live one at the table's path
+ * (Mon_MmapReplaced), ENODATA when its file is now shorter than the mapping
+ * (a read of the part cut off would raise SIGBUS), EINVAL when its header
+ * no longer places the hash array inside the mapping; else 0.  Nothing is
+ * locked and nothing reported. */
+int Mon_MmapSound(Mon_Handle_t handle);
+
+/*
+ * Waiting for the table's locks.  By default a process waits for a lock as
+ * long as it is held, and again after a signal; when the semaphores are
+ * gone the failure is reported and the operation goes on without the lock.
+ * The writers (the proxy, twbridge, monfeed) keep this.
+ *
+ * A process that must stay responsive (the alarm daemon) sets a bound of
+ * ms milliseconds (0 gives back the default): it then waits for a lock at
+ * most that long in all, in slices of at most 200 ms, counted from its
+ * first try after the last lock it took, so that waits cut short by
+ * signals add up; once the bound is spent each request still tries for
+ * 50 ms.  A signal ends the wait at once, and so does stop (may be null)
+ * returning non-zero, asked before each slice.  A lock not taken fails
+ * the operation that asked for it, without a report and without touching
+ * the table: Mon_MmapGetNextConn returns -1, MonMmapIterateConn,
+ * MonMmapConnPtr and MmapAlloc null, the other writer operations their
+ * failure, each with the lock's error in errno.
+ */
+void Mon_MmapSetLockWait(int32_t ms, int (*stop)(void));
+/* Why the last lock this process asked for was not taken: 0 when it was,
+ * ETIMEDOUT when it stayed held past the bound, EINTR when a signal or
+ * stop ended the wait, EIDRM or EINVAL when the semaphores are gone.
+ * *waitedMsPtr (may be null): how long it was waited for, 0 when taken. */
+int Mon_MmapLockFailed(int32_t *waitedMsPtr);
 
 /* The mapped region of this process, or null when not attached. */
 MonMmap_t *MonMmapRegion(void);
@@ -164,10 +229,16 @@ void MmapFree(Mon_Handle_t handle, void *ptr);
 int32_t Prime(int32_t n);
 int32_t Hash(Uint64 key, int32_t maxHash);
 /* Slot holding key, or the empty slot where it belongs; -1 when the
- * array has no empty slot left.  The caller holds the hash mutex. */
+ * array has no empty slot left, or with errno EINVAL when the header does
+ * not place it inside the mapping.  The caller holds the hash mutex. */
 int32_t HashIndex(Uint64 key);
 int CreateHashTable(Mon_Handle_t handle, int32_t nMaxConn);
+/* Moves the records to a new array (in place when there is no memory for
+ * one), dropping deleted markers and slots no record can be at, and
+ * counts the records anew. */
 int ResizeHashTable(Mon_Handle_t handle, int32_t nMaxConn);
+/* The record of key, or null with errno ESRCH when there is none, EINVAL
+ * for a bad header, or the lock's error (see Mon_MmapSetLockWait). */
 Mon_Conn_t *MonMmapConnPtr(Mon_Handle_t handle, Uint64 key);
 
 /* Writer operations (participant 0). */

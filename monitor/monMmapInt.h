@@ -32,9 +32,24 @@ extern MonMmap_t *monMmapPtr;
 #define MON_OFF(ptr)  ((uint32_t)((char *)(ptr) - (char *)monMmapPtr))
 #define MON_SLOTS()   ((uint32_t *)MON_PTR(monMmapPtr->connOff))
 
-/* Take or give back one of the table's mutexes; failures are reported. */
-void MonLock(Mon_Handle_t mutex);
+/* Takes one of the table's mutexes, waiting as Mon_MmapSetLockWait says:
+ * -1 (errno, and Mon_MmapLockFailed, say why) only in a process with a
+ * bound; without one a failure is reported and 0 returned.  MonUnlock
+ * gives it back and reports a failure. */
+int MonLock(Mon_Handle_t mutex);
 void MonUnlock(Mon_Handle_t mutex);
+
+/* The hash array and its length as the header places them now, or null
+ * when the array would not lie inside the mapping (not reported).  Every
+ * use of the array goes through one such look at the header. */
+uint32_t *MonMmapSlots(int32_t *nPtr);
+/* A record offset as the allocator hands them out: 8-aligned, with the
+ * whole record inside the arena.  Nothing else in a slot is followed. */
+int MonGoodRecordOff(uint32_t off);
+/* HashIndex on the array as the header places it now: the slot, and the
+ * array in *slotsPtr; -1 with a null array and errno EINVAL for a bad
+ * header.  The caller holds the hash mutex. */
+int32_t MonHashLookup(Uint64 key, uint32_t **slotsPtr);
 
 /* The next live record from slot *indexPtr on; the caller holds the hash
  * mutex.  At the end: position 0, errno ESRCH, null; for a header that

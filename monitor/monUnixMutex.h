@@ -6,6 +6,9 @@
 #ifndef MON_UNIX_MUTEX_H
 #define MON_UNIX_MUTEX_H
 
+#include <sys/ipc.h>
+#include <sys/types.h>
+
 #include "monTypes.h"
 
 #ifdef __cplusplus
@@ -18,11 +21,24 @@ extern "C" {
 
 int MonMutexOpen(const char *mutexName, Boolean_t create,
                  Mon_Handle_t *handlePtr);
+/* Gives back the mutex when this handle holds it (a creator removes it). */
 int MonMutexClose(Mon_Handle_t handle);
+/* Waits as long as the mutex is held, after a signal too. */
 int MonMutexRequest(Mon_Handle_t handle);
+/* Waits at most ms milliseconds (0 or less: only tries); a signal ends the
+ * wait.  -1 with EAGAIN when the time ran out, EINTR after a signal, EIDRM
+ * or EINVAL when the semaphore is gone. */
+int MonMutexRequestWithin(Mon_Handle_t handle, int32_t ms);
 int MonMutexRelease(Mon_Handle_t handle);
 int MonMutexQuery(Mon_Handle_t handle);
 void MonMutexLastErr(Mon_Handle_t handle, int *errNumPtr, char *errMsg);
+/* Creators: the mode and group ((gid_t)-1 leaves it) given to the key
+ * files and semaphore sets made or taken up from now on; both must then be
+ * this user's own.  Without a call, key files are made 0666 less the umask
+ * and sets 0666. */
+void MonMutexSetMode(mode_t mode, gid_t group);
+/* The owner, creator and mode of the mutex's semaphore set. */
+int MonMutexPerm(Mon_Handle_t handle, struct ipc_perm *perm);
 
 #ifdef __cplusplus
 }

@@ -76,29 +76,35 @@ static void Mark(Mon_Conn_t *rec, uint32_t event, uint32_t number)
 static void ApplyLoadPolicy(info_t *info)
 {
     const MonMmap_t *hdr = monMmapPtr;
-    int32_t limit = (3 * hdr->nMaxConn / 2) / 2;
+    int32_t n, limit;
 
+    if (MonMmapSlots(&n) == NULL)   /* a bad header: nothing to size by */
+        return;
+    limit = (3 * n / 2) / 2;
     if (hdr->nCurConn > limit) {
         MonMmapCleanup(info, 1);
-        ResizeHashTable(info, 3 * hdr->nMaxConn / 2);
-    } else if (hdr->nCurConn + hdr->nDelConn > limit) {
-        ResizeHashTable(info, hdr->nMaxConn);
+        ResizeHashTable(info, 3 * n / 2);
+    } else if ((int64_t)hdr->nCurConn + hdr->nDelConn > limit) {
+        ResizeHashTable(info, n);
     }
 }
 
 /* Finds or makes the record for key; the caller holds the hash mutex.
- * *slotPtr is -1 when the array has no room for a new key. */
-static Mon_Conn_t *FindOrAlloc(info_t *info, Uint64 key, int32_t *slotPtr,
-                               int *isNew)
+ * *slotPtr is -1 when the array has no room for a new key (or the header
+ * none at all); *slotsPtr is the array the slot is in. */
+static Mon_Conn_t *FindOrAlloc(info_t *info, Uint64 key, uint32_t **slotsPtr,
+                               int32_t *slotPtr, int *isNew)
 {
-    int32_t slot = HashIndex(key);
+    int32_t slot = MonHashLookup(key, slotsPtr);
+    uint32_t off;
 
     *slotPtr = slot;
     *isNew = 0;
     if (slot < 0)
         return NULL;
-    if (MON_SLOTS()[slot] > 1)
-        return MON_PTR(MON_SLOTS()[slot]);
+    off = (*slotsPtr)[slot];
+    if (MonGoodRecordOff(off))
+        return MON_PTR(off);
     *isNew = 1;
     return MmapAlloc(info, sizeof(Mon_Conn_t));
 }
@@ -107,6 +113,7 @@ Mon_Conn_t *MonMmapCreateConn(Mon_Handle_t handle, Uint64 key)
 {
     info_t *info = handle;
     Mon_Conn_t *rec;
+    uint32_t *slots;
     int32_t slot;
     int isNew;
 
@@ -116,8 +123,9 @@ Mon_Conn_t *MonMmapCreateConn(Mon_Handle_t handle, Uint64 key)
     }
     ApplyLoadPolicy(info);
 
-    MonLock(info->hashMutex);
-    rec = FindOrAlloc(info, key, &slot, &isNew);
+    if (MonLock(info->hashMutex) < 0)
+        return NULL;
+    rec = FindOrAlloc(info, key, &slots, &slot, &isNew);
     if (rec == NULL) {
         /* No memory or no slot: the full cleanup deletes every ended
          * record.  It takes the hash mutex itself: let go of it, and look
@@ -125,15 +133,16 @@ Mon_Conn_t *MonMmapCreateConn(Mon_Handle_t handle, Uint64 key)
          * when they are all the room there is. */
         MonUnlock(info->hashMutex);
         MonMmapCleanup(info, 1);
-        MonLock(info->hashMutex);
+        if (MonLock(info->hashMutex) < 0)
+            return NULL;
         if (HashIndex(key) < 0)
             MonRehashInPlace();
-        rec = FindOrAlloc(info, key, &slot, &isNew);
+        rec = FindOrAlloc(info, key, &slots, &slot, &isNew);
     }
     if (rec != NULL) {
         memset(rec, 0, sizeof *rec);
         rec->key = key;
-        MON_SLOTS()[slot] = MON_OFF(rec);
+        slots[slot] = MON_OFF(rec);
         if (isNew)
             monMmapPtr->nCurConn++;
     }
@@ -152,6 +161,13 @@ Mon_Conn_t *MonMmapCreateConn(Mon_Handle_t handle, Uint64 key)
     return rec;
 }
 
+/* A free-list link that leads to a block header inside the mapping. */
+static int GoodLink(uint32_t p)
+{
+    return p >= offsetof(MonMmap_t, base) && p % sizeof(MonMmapHeader_t) == 0 &&
+           p <= MON_MMAP_SIZE - sizeof(MonMmapHeader_t);
+}
+
 /* Records that fit in the free blocks, less room for one more hash array
  * (a rebuild makes the new array before it frees the old). */
 static int32_t FreeRecords(void)
@@ -163,10 +179,10 @@ static int32_t FreeRecords(void)
     uint32_t p = hdr->freeOff, steps, units, fit = 0, spare = 0;
 
     if (p == 0)        /* the arena is not laid out yet */
-        return (hdr->size - MON_HDR_SIZE) / unit / recUnits;
-    for (steps = 0; steps <= hdr->size / unit; steps++) {
+        return (MON_MMAP_SIZE - MON_HDR_SIZE) / unit / recUnits;
+    for (steps = 0; steps <= MON_MMAP_SIZE / unit && GoodLink(p); steps++) {
         p = ((const MonMmapHeader_t *)MON_PTR(p))->off;
-        if (p < offsetof(MonMmap_t, base) || p > hdr->size - unit)
+        if (!GoodLink(p))
             break;
         units = ((const MonMmapHeader_t *)MON_PTR(p))->nUnits;
         fit += units / recUnits;
@@ -183,18 +199,25 @@ int MonMmapRoom(Mon_Handle_t handle)
 {
     info_t *info = handle;
     const MonMmap_t *hdr = monMmapPtr;
-    int32_t limit, room;
+    int32_t n, limit, room = 0;
 
     if (info == NULL || hdr == NULL) {
         MON_ERR("MonMmapRoom", MON_BAD_HANDLE);
         return 0;
     }
-    MonLock(info->hashMutex);
-    MonLock(info->freeMutex);
-    limit = (3 * hdr->nMaxConn / 2) / 2;
-    room = hdr->nCurConn > limit ? 0 : limit + 1 - hdr->nCurConn;
-    if (FreeRecords() < room)
-        room = FreeRecords();
+    if (MonLock(info->hashMutex) < 0)
+        return 0;
+    if (MonLock(info->freeMutex) < 0) {
+        MonUnlock(info->hashMutex);
+        return 0;
+    }
+    if (MonMmapSlots(&n) != NULL) {
+        limit = (3 * n / 2) / 2;
+        room = hdr->nCurConn > limit || hdr->nCurConn < 0 ? 0 :
+               limit + 1 - hdr->nCurConn;
+        if (FreeRecords() < room)
+            room = FreeRecords();
+    }
     MonUnlock(info->freeMutex);
     MonUnlock(info->hashMutex);
     return room;
@@ -203,18 +226,20 @@ int MonMmapRoom(Mon_Handle_t handle)
 int MonMmapDeleteConn(Mon_Handle_t handle, Uint64 key)
 {
     info_t *info = handle;
-    uint32_t *slots;
+    uint32_t *slots, off = 0;
     int32_t slot;
 
     if (info == NULL) {
         MON_ERR("MonMmapDeleteConn", MON_BAD_HANDLE);
         return 0;
     }
-    MonLock(info->hashMutex);
-    slots = MON_SLOTS();
-    slot = HashIndex(key);
-    if (slot >= 0 && slots[slot] > 1) {
-        void *rec = MON_PTR(slots[slot]);
+    if (MonLock(info->hashMutex) < 0)
+        return -1;
+    slot = MonHashLookup(key, &slots);
+    if (slot >= 0)
+        off = slots[slot];
+    if (MonGoodRecordOff(off)) {
+        void *rec = MON_PTR(off);
         slots[slot] = 1;
         MmapFree(info, rec);
         monMmapPtr->nCurConn--;

@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "missed.h"
-#include "monMmap.h"
+#include "monMmapInt.h"
 
 namespace {
 
@@ -32,6 +32,22 @@ TEST(MissedTest, GapsInStartNumbers) {
   EXPECT_EQ(m.missed_starts(), 1u);
 }
 
+// A number far off the highest seen, either way, starts the writer's
+// numbering afresh; a step across 2^32 is a step like any other.
+TEST(MissedTest, FarNumbersAndWrapping) {
+  MissedTracker m;
+  for (uint32_t n : {5u, 0xfffffff0u}) m.taken(Conn(1, n, n, kActive | kStarted));
+  m.pass_done(), m.pass_done();
+  EXPECT_EQ(m.missed_starts(), 0u);
+  // 0xfffffff1 to 0xfffffffe and 0 missing, 0xfffffff5 late.
+  for (uint32_t n : {0xffffffffu, 1u, 0xfffffff5u}) m.taken(Conn(1, n, n, kActive | kStarted));
+  m.pass_done(), m.pass_done();
+  EXPECT_EQ(m.missed_starts(), 14u);
+  for (uint32_t n : {100000u, 50u, 52u, 40u}) m.taken(Conn(1, n, n, kActive | kStarted));
+  m.pass_done(), m.pass_done();
+  EXPECT_EQ(m.missed_starts(), 15u);  // 51; 40 came late
+}
+
 // Seen active, then started again or gone before its end was taken: a missed end.
 TEST(MissedTest, MissedEnds) {
   Mon_Handle_t writer, reader;
@@ -49,6 +65,29 @@ TEST(MissedTest, MissedEnds) {
   m.sweep(reader), m.sweep(reader);
   EXPECT_EQ(m.missed_ends(), 2u);
   EXPECT_TRUE(Mon_MmapClose(writer) == 0 && Mon_MmapClose(reader) == 0);  // the writer first
+}
+
+// A sweep whose look-ups get no answer (the table's lock held past the
+// bound, a bad header) counts no missed end; the next one that does, does.
+TEST(MissedTest, SweepWithoutAnswersCountsNothing) {
+  Mon_Handle_t writer, reader;
+  ASSERT_TRUE(Mon_MmapOpen(0, &writer) == 0 && Mon_MmapOpen(MON_ALARM_READER, &reader) == 0);
+  MissedTracker m;
+  m.taken(Conn(static_cast<uint32_t>(getpid()), 7, 1, kActive | kStarted));  // never in the table
+  Mon_Handle_t hash = static_cast<info_t *>(writer)->hashMutex;
+  Mon_MmapSetLockWait(100, nullptr);
+  ASSERT_EQ(0, MonMutexRequest(hash));  // not re-entrant: held against the reader
+  m.sweep(reader);
+  MonMutexRelease(hash);
+  const int32_t slots = MonMmapRegion()->nMaxConn;
+  MonMmapRegion()->nMaxConn = 0;
+  m.sweep(reader);
+  EXPECT_EQ(m.missed_ends(), 0u);
+  MonMmapRegion()->nMaxConn = slots;
+  m.sweep(reader);
+  EXPECT_EQ(m.missed_ends(), 1u);
+  Mon_MmapSetLockWait(0, nullptr);
+  EXPECT_TRUE(Mon_MmapClose(writer) == 0 && Mon_MmapClose(reader) == 0);
 }
 
 }  // namespace

@@ -18,7 +18,9 @@
 
 #include <gtest/gtest.h>
 
+#include "daemon.h"
 #include "monMmapInt.h"
+#include "sigfix.h"
 
 namespace {
 
@@ -406,6 +408,323 @@ TEST(Mutex, HoldReleaseBadNamesAndHandles) {
     EXPECT_EQ(0, MonMutexClose(h));
   }
   EXPECT_NE(S::npos, Stderr([] { EXPECT_EQ(-1, MonMutexQuery(nullptr)); }).find("bad handle, MonMutexOpen"));
+}
+
+// ---- Who may write the table
+
+union SemArg {
+  int val;
+  semid_ds *buf;
+  unsigned short *array;
+};
+S Slurp(const char *path) {
+  std::ifstream f(path, std::ios::binary);
+  return S(std::istreambuf_iterator<char>(f), {});
+}
+void Put(const char *path, const S &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+std::pair<unsigned, gid_t> FileMode(const char *path) {
+  struct stat st = {};
+  stat(path, &st);
+  return {st.st_mode & 0777, st.st_gid};
+}
+semid_ds SetOf(const char *key) {  // the semaphore set keyed by that file
+  semid_ds ds = {};
+  SemArg arg;
+  arg.buf = &ds;
+  semctl(semget(ftok(key, 'V'), 0, 0), 0, IPC_STAT, arg);
+  return ds;
+}
+void SetPerm(const char *key, uid_t uid, unsigned mode) {
+  semid_ds ds = SetOf(key);
+  SemArg arg;
+  ds.sem_perm.uid = uid, ds.sem_perm.mode = mode, arg.buf = &ds;
+  ASSERT_EQ(0, semctl(semget(ftok(key, 'V'), 0, 0), 0, IPC_SET, arg));
+}
+
+// Nothing at the table's path or a key file's is opened through a symbolic
+// link, and no writer opens a second link or a FIFO there: their target is
+// never written.  A short file is not mapped.
+TEST(TableOpen, LinksFifosAndShortFilesRefused) {
+  const S victim(32768, 'v');
+  Put("/tmp/victim", victim);
+  Mon_Handle_t h;
+  auto open = [&](int procId) {  // errno and message of a failed open
+    errno = 0;
+    int r = procId < 0 ? Mon_MmapTakeOver(&h) : Mon_MmapOpen(procId, &h);
+    auto out = std::make_pair(r == -1 ? errno : 0, S(Info(h)->errMsg));
+    Mon_MmapFree(h);
+    return out;
+  };
+  const S notRegular = "/tmp/mon.mmap: not a regular file with one link";
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(0, symlink("/tmp/victim", kPath));
+  for (int id : {0, 5, -1}) EXPECT_EQ(ELOOP, open(id).first) << id;
+  ASSERT_FALSE(unlink(kPath) || link("/tmp/victim", kPath));
+  for (int id : {0, 5, -1}) EXPECT_EQ(std::make_pair(EINVAL, notRegular), open(id)) << id;
+  ASSERT_FALSE(unlink(kPath) || mkfifo(kPath, 0666));
+  EXPECT_EQ(0, Mon_MmapLiveCreator()) << "not blocked by a FIFO";
+  for (int id : {0, 5}) EXPECT_EQ(std::make_pair(EINVAL, notRegular), open(id)) << id;
+  unlink(kPath);
+  Put(kPath, S(MON_MMAP_SIZE - 1, 0));
+  EXPECT_EQ(EAGAIN, open(5).first);
+  unlink(kPath);
+  ASSERT_EQ(0, symlink("/tmp/victim", "/tmp/mt"));
+  for (bool create : {true, false}) {
+    EXPECT_EQ(-1, MonMutexOpen("mt", create, &h));
+    EXPECT_EQ(create ? ELOOP : EINVAL, LastErr(h).second) << create;
+    EXPECT_EQ(0, MonMutexClose(h));
+  }
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::make_tuple(victim, 0), std::make_tuple(Slurp("/tmp/victim"), access("/tmp/mt", F_OK)));
+  unlink("/tmp/mt"), unlink("/tmp/victim");
+}
+
+// A creator that names a mode and group gives them to the table file, the
+// key files and the semaphore sets whatever its umask, and takes up no file
+// of another user; without, files are 0666 less the umask and sets 0666.
+TEST(TableOpen, CreatorModeAndGroup) {
+  const char *keys[] = {"/tmp/mon.free.mutex", "/tmp/mon.hash.mutex"};
+  for (bool asked : {false, true}) {
+    pid_t pid = fork();
+    if (pid == 0) {  // leaves the table for the test to look at
+      umask(asked ? 077 : 022);
+      if (asked) Mon_MmapSetMode(0660, 4242);
+      Mon_Handle_t h;
+      _exit(Mon_MmapOpen(0, &h));
+    }
+    ASSERT_EQ(0, Reap(pid));
+    const auto file = asked ? std::make_pair(0660u, gid_t{4242}) : std::make_pair(0644u, getgid());
+    const auto set = asked ? file : std::make_pair(0666u, getgid());
+    EXPECT_EQ(file, FileMode(kPath)) << asked;
+    for (const char *key : keys) {
+      const semid_ds ds = SetOf(key);
+      EXPECT_EQ(std::make_tuple(file, set), std::make_tuple(FileMode(key), std::make_pair(ds.sem_perm.mode & 0777u, ds.sem_perm.gid)))
+          << key << " " << asked;
+    }
+    Mon_Handle_t h;
+    ASSERT_EQ(0, Mon_MmapTakeOver(&h));
+    EXPECT_EQ(file, FileMode(kPath)) << "no mode named: the mode stays";
+    EXPECT_EQ(0, Mon_MmapClose(h));
+  }
+  Put(kPath, S(32768, 'x'));
+  ASSERT_EQ(0, chown(kPath, 65534, 65534));
+  pid_t pid = fork();
+  if (pid == 0) {
+    Mon_Handle_t h;
+    Mon_MmapSetMode(0660, static_cast<gid_t>(-1));
+    Stderr([&] { _exit(Mon_MmapOpen(0, &h) == -1 && errno == EPERM &&
+                       Info(h)->errMsg == S("/tmp/mon.mmap belongs to uid 65534") ? 0 : 1); });
+  }
+  EXPECT_EQ(0, Reap(pid)) << "another user's file taken up";
+  EXPECT_EQ(S(32768, 'x'), Slurp(kPath));
+  unlink(kPath);
+}
+
+// A reader that names the writer attaches only to a table of that user or
+// root that no other user may write; a refused table is neither reported
+// nor written.  The same check on an attached table.
+TEST(TableOpen, ReaderChecksTheWriter) {
+  const mode_t umaskWas = umask(0);
+  Mon_Handle_t h, r;
+  ASSERT_EQ(0, Mon_MmapOpen(0, &h));
+  umask(umaskWas);
+  MonMmap_t *map = monMmapPtr;
+  auto refusal = [&](uid_t writer) {  // why the reader was refused, "" when it attached
+    S why;
+    Mon_MmapSetWriter(writer);
+    const S err = Stderr([&] {
+      if (Mon_MmapOpen(5, &r) == 0) {
+        Mon_MmapClose(r);
+        return;
+      }
+      const bool quiet = errno == EPERM && map->procPid[5] == 0;
+      int num;
+      why = Mon_MmapLastErr(r, &num);
+      if (!quiet || num != EPERM) why += " (not EPERM, or written)";
+      Mon_MmapFree(r);
+    });
+    Mon_MmapSetWriter(static_cast<uid_t>(-1));
+    monMmapPtr = map;
+    return why + err;
+  };
+  EXPECT_EQ(-1, Mon_MmapCheckWriter(h, static_cast<uid_t>(-1)));
+  EXPECT_EQ(std::make_pair(S("connection table /tmp/mon.mmap is writable by every user"), EPERM),
+            std::make_pair(S(Mon_MmapLastErr(h, nullptr)), errno));
+  EXPECT_EQ("connection table /tmp/mon.mmap is writable by every user", refusal(0));
+  ASSERT_EQ(0, chmod(kPath, 0664));
+  EXPECT_EQ("semaphore set of /tmp/mon.free.mutex is writable by every user", refusal(0));
+  SetPerm("/tmp/mon.free.mutex", 0, 0660), SetPerm("/tmp/mon.hash.mutex", 0, 0620);
+  EXPECT_EQ(std::make_tuple(S(), 0), std::make_tuple(refusal(0), Mon_MmapCheckWriter(h, static_cast<uid_t>(-1))));
+  ASSERT_EQ(0, chown(kPath, 65534, -1));
+  EXPECT_EQ(std::make_tuple(S("connection table /tmp/mon.mmap belongs to uid 65534, not to root"), S(), 0),
+            std::make_tuple(refusal(0), refusal(65534), Mon_MmapCheckWriter(h, 65534)));
+  ASSERT_EQ(0, chown(kPath, 0, -1));
+  SetPerm("/tmp/mon.hash.mutex", 65534, 0600);
+  EXPECT_EQ(std::make_tuple(S("semaphore set of /tmp/mon.hash.mutex belongs to uid 65534, not to root or uid 1234"), S()),
+            std::make_tuple(refusal(1234), refusal(65534)));
+  EXPECT_EQ(0, Mon_MmapClose(h));
+}
+
+
+// ---- A table others get in the way of
+
+std::pair<int, int> Sound(Mon_Handle_t r) {  // Mon_MmapSound and its errno
+  int rc = Mon_MmapSound(r);
+  return {rc, errno};
+}
+int64_t Ms() {  // monotonic milliseconds
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
+}
+
+// Slots no record can be at are passed over by every look-up, never
+// followed, and dropped by a rebuild; a header that does not place the
+// array inside the mapping fails every look-up, and no writer operation
+// crashes on it.
+TEST_F(HashTest, BadSlotsPassedOverBadHeadersRefused) {
+  const uint32_t a = WordFor(7), b = WordFor(7, a + 1);  // b one probe past a
+  Create(a), Create(b);
+  const int32_t bSlot = HashIndex(MyKey(b));
+  const S err = Stderr([&] {
+    for (uint32_t bad : {0xfffffff8u, 40000u, 31744u - 744, 81u, 2u, 72u}) {
+      MON_SLOTS()[7] = bad;
+      EXPECT_EQ(nullptr, MonMmapConnPtr(h_, MyKey(a))) << bad;
+      EXPECT_EQ(ESRCH, errno) << bad;
+      EXPECT_TRUE(HashIndex(MyKey(b)) == bSlot && MonMmapConnPtr(h_, MyKey(b)) != nullptr) << bad;
+    }
+  });
+  EXPECT_EQ("", err);
+  ASSERT_EQ(0, ResizeHashTable(h_, 37));
+  auto bad = [](uint32_t v) { return v > 1 && !MonGoodRecordOff(v); };
+  EXPECT_EQ(std::make_tuple(1, true, 0L), std::make_tuple(hdr()->nCurConn, MonMmapConnPtr(h_, MyKey(b)) != nullptr,
+                                                           std::count_if(MON_SLOTS(), MON_SLOTS() + 37, bad)));
+  const MonMmap_t good = *hdr();
+  Mon_Handle_t r5 = Reader(5);
+  const uint32_t off = good.connOff;
+  for (auto [n, at] : {std::pair{0, off}, {-5, off}, {INT32_MAX, off}, {7917, 80u}, {37, 0u}, {37, 79u},
+                       {37, off + 2}, {37, 0xfffffff8u}}) {
+    hdr()->nMaxConn = n, hdr()->connOff = at;
+    Stderr([&] {
+      EXPECT_EQ(-1, HashIndex(MyKey(b)));
+      EXPECT_EQ(EINVAL, errno);
+      EXPECT_EQ(nullptr, MonMmapConnPtr(r5, MyKey(b)));
+      EXPECT_EQ(EINVAL, errno);
+      EXPECT_EQ(std::make_pair(-1, EINVAL), Sound(r5));
+      EXPECT_EQ(std::make_pair(0, true), std::make_pair(MonMmapRoom(h_), !MonMmapCreateConn(h_, MyKey(99))));
+      MonMmapDeleteConn(h_, MyKey(b)), ResizeHashTable(h_, 37);
+    });
+    hdr()->nMaxConn = good.nMaxConn, hdr()->connOff = good.connOff;
+  }
+  EXPECT_EQ(0, Mon_MmapSound(r5));
+}
+
+// A free-list link or block leading out of the arena ends the walk: no
+// memory handed out, nothing freed; a pointer not on a block is refused.
+TEST_F(TableAlloc, BadLinksAndBlocksNotFollowed) {
+  const Blocks fresh = FreeBlocks();
+  char *a = static_cast<char *>(MmapAlloc(h_, 100));
+  auto *at = static_cast<MonMmapHeader_t *>(MON_PTR(hdr()->freeOff));
+  const MonMmapHeader_t keep = *at, first = *static_cast<MonMmapHeader_t *>(MON_PTR(keep.off));
+  for (uint32_t bad : {0xfffffff8u, 31744u, 40u, 81u}) {
+    at->off = bad;
+    EXPECT_EQ(nullptr, MmapAlloc(h_, 8)) << bad;
+    MmapFree(h_, a);
+    EXPECT_EQ(EFAULT, errno) << bad;
+    EXPECT_EQ(0, MonMmapRoom(h_)) << bad;
+  }
+  *at = keep;
+  static_cast<MonMmapHeader_t *>(MON_PTR(keep.off))->nUnits = 0xffff;  // runs past the end
+  EXPECT_EQ(nullptr, MmapAlloc(h_, 8));
+  *static_cast<MonMmapHeader_t *>(MON_PTR(keep.off)) = first;
+  MmapFree(h_, a + 4);
+  EXPECT_EQ(EFAULT, errno);
+  MmapFree(h_, a);
+  EXPECT_EQ(fresh, FreeBlocks());
+}
+
+// With a bound, a lock held elsewhere fails the read when the bound is
+// spent, waits cut short by a signal adding up; a signal or stop ends the
+// wait at once; removed semaphores fail it without a report.  Without a
+// bound (a writer) the operation goes on after reporting them.
+TEST_F(TableTest, LockWaitsAreBounded) {
+  Mon_Handle_t r5 = Reader(5);
+  Mon_Conn_t c;
+  int32_t index = 0, waited = -1;
+  pid_t holder = fork();
+  if (holder == 0) _exit(MonMutexRequest(Info(h_)->hashMutex) == 0 ? pause() : 1);
+  for (int i = 0; i < 500 && MonMutexQuery(Info(h_)->hashMutex) != 1; i++) usleep(10000);
+  struct sigaction sa = {};
+  sa.sa_handler = [](int) {};
+  sigaction(SIGALRM, &sa, nullptr);
+  Mon_MmapSetLockWait(300, nullptr);
+  int64_t t = Ms();
+  ualarm(100000, 0);
+  EXPECT_EQ(-1, Mon_MmapGetNextConn(r5, 1, &index, &c));
+  EXPECT_EQ(EINTR, errno);
+  EXPECT_EQ(EINTR, Mon_MmapLockFailed(&waited));
+  EXPECT_LT(Ms() - t, 250);
+  EXPECT_EQ(nullptr, MonMmapConnPtr(r5, MyKey(1)));
+  EXPECT_EQ(ETIMEDOUT, errno);
+  EXPECT_EQ(ETIMEDOUT, Mon_MmapLockFailed(&waited));
+  EXPECT_GE(waited, 300);
+  EXPECT_LT(Ms() - t, 450) << "the interrupted wait counts";
+  t = Ms();
+  EXPECT_EQ(nullptr, MonMmapIterateConn(r5, &index));
+  EXPECT_EQ(ETIMEDOUT, errno);
+  EXPECT_LT(Ms() - t, 200) << "a last try only";
+  Mon_MmapSetLockWait(300, [] { return 1; });
+  t = Ms();
+  EXPECT_EQ(-1, Mon_MmapGetNextConn(r5, 1, &index, &c));
+  EXPECT_EQ(EINTR, Mon_MmapLockFailed(nullptr));
+  EXPECT_LT(Ms() - t, 50);
+  Mon_MmapSetLockWait(300, nullptr);
+  kill(holder, SIGKILL), Reap(holder);
+  EXPECT_EQ(0, Mon_MmapGetNextConn(r5, 1, &index, &c));
+  EXPECT_EQ(0, Mon_MmapLockFailed(&waited));
+  EXPECT_EQ(0, waited);
+  ASSERT_EQ(0, semctl(semget(ftok("/tmp/mon.hash.mutex", 'V'), 0, 0), 0, IPC_RMID));
+  EXPECT_EQ("", Stderr([&] { EXPECT_EQ(-1, Mon_MmapGetNextConn(r5, 1, &index, &c)); }));
+  EXPECT_EQ(EINVAL, Mon_MmapLockFailed(nullptr));
+  Mon_MmapSetLockWait(0, nullptr);
+  S err = Stderr([&] { EXPECT_NE(nullptr, MonMmapCreateConn(h_, MyKey(9))); });
+  EXPECT_NE(S::npos, err.find("MonMutexRequest")) << err;
+}
+
+// A reader that lets go of a table in mid-operation gives its lock back.
+TEST_F(TableTest, DropGivesBackAHeldLock) {
+  Mon_Handle_t r;
+  ASSERT_EQ(0, Mon_MmapOpen(5, &r));
+  ASSERT_EQ(0, MonLock(Info(r)->hashMutex));
+  EXPECT_EQ(1, MonMutexQuery(Info(h_)->hashMutex));
+  Mon_MmapDrop(r);
+  monMmapPtr = map_;
+  EXPECT_EQ(0, MonMutexQuery(Info(h_)->hashMutex));
+}
+
+// Whether the table is still fit to read: its file cut short (checked
+// before the mapping is touched), its header bad, the file replaced.  The
+// daemon's reads of a mapping whose file was cut short are caught.
+TEST_F(TableTest, SoundnessAndACutFile) {
+  Mon_Handle_t r5 = Reader(5);
+  EXPECT_EQ(0, Mon_MmapSound(r5));
+  hdr()->nMaxConn = 0;
+  EXPECT_EQ(std::make_pair(-1, EINVAL), Sound(r5));
+  hdr()->nMaxConn = 37;
+  ASSERT_EQ(0, truncate(kPath, 1000));
+  EXPECT_EQ(std::make_pair(-1, ENODATA), Sound(r5));
+  install_handler(SIGBUS, table_fault_signal);
+  volatile char sink = 0;
+  const volatile char *cut = reinterpret_cast<char *>(hdr()) + 20000;
+  EXPECT_FALSE(table_read([&] { sink = *cut; }));
+  EXPECT_TRUE(table_read([&] { sink = sink + 1; }));
+  signal(SIGBUS, SIG_DFL);
+  ASSERT_EQ(0, truncate(kPath, 32768));
+  EXPECT_EQ(0, Mon_MmapSound(r5));
+  ASSERT_EQ(0, rename(kPath, "/tmp/old.mmap"));
+  { std::ofstream(kPath) << S(32768, '\0'); }
+  EXPECT_EQ(std::make_pair(-1, ESTALE), Sound(r5));
+  ASSERT_EQ(0, rename("/tmp/old.mmap", kPath));
 }
 
 }  // namespace

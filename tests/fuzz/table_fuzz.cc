@@ -54,6 +54,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Mon_Conn_t *rec;
   while ((rec = MonMmapIterateConn(reader, &index)) != nullptr)
     if (++calls > (int)(MON_MMAP_SIZE / 4)) abort();
-    else sink = sink + TextBytes(*rec) + rec->connState;
+    else sink = sink + TextBytes(*rec) + rec->connState +
+                (MonMmapConnPtr(reader, rec->key) != nullptr);
+  // The hash look-up of a key the input names, whatever the slots hold.
+  Uint64 key = {};
+  memcpy(&key, data, size < sizeof key ? size : sizeof key);
+  sink = sink + (MonMmapConnPtr(reader, key) != nullptr);
   return 0;
 }

@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# tollwatch against a table that others get in the way of: its hash lock
+# held, or stuck by a value set and left; its semaphores removed; its file
+# cut short under the mapping; a header without slots; a slot pointing out
+# of the table.  Each is told once, signals are acted on at once meanwhile,
+# nothing kills the daemon, and it attaches again once the table is fit.
+. "${0%/*}/harness.sh" "$@"
+for a in "$@"; do [ "${a##*/}" != semhold ] || SH=$a; done
+HOLDER=
+trap 'kill -KILL $DAEMON $FEEDER $HOLDER 2>/dev/null || true; rm -rf "$WORK"' EXIT
+edit() {  # PYTHON: run on the table's bytes d; u/p read/write a native value, slot(k) of connection k
+  python3 - /tmp/mon.mmap "$1" <<'PY'
+import struct, sys
+f = open(sys.argv[1], "r+b"); d = bytearray(f.read())
+u = lambda o, t="I": struct.unpack_from("=" + t, d, o)[0]
+def p(o, v, t="I"): struct.pack_into("=" + t, d, o, v)
+n, c = u(8, "i"), u(60)
+slot = lambda k: next((c + 4 * i, u(c + 4 * i)) for i in range(n) if u(c + 4 * i) > 1 and u(u(c + 4 * i) + 4) == k)
+exec(sys.argv[2]); f.seek(0); f.write(d)
+PY
+}
+say() { conn "$1" "$2" 80 >&7 && within 10 has took.txt "^$2\$" || fail "$2 not taken"; }  # N USER
+drop() { exec 7>&-; kill -TERM "$FEEDER"; reap "$FEEDER"; FEEDER=; }  # the table removed, semaphores and all
+told() { [ "$(count d.err "$1")" = "$2" ]; }  # ERE TIMES
+lost() { within "$2" told '^connection table lost, waiting for a new one$' "$1" || fail "$3: not lost"; }  # N SECONDS WHAT
+back() { within "$2" told '^connection table back, attached again$' "$1" || fail "$3: not attached again"; }
+usr1() {  # WHEN: a status line within a second
+  local n && n=$(count d.err '^status: ') && kill -USR1 "$DAEMON"
+  within 1 eval '[ "$(count d.err "^status: ")" -gt '"$n"' ]' || fail "SIGUSR1 not acted on $1"
+}
+hold() { "$SH" hold mon.hash.mutex >hold.txt 2>&1 & HOLDER=$!; within 5 has hold.txt '^held$' || fail "lock not held"; }
+locked='^connection table locked for 5 s$'
+
+printf 'WHEN (app == 80) EXEC\necho usr >>took.txt\nEND\n' >d.conf
+pipefeed && daemon d -r 0 && within 10 is_reader5 "$DAEMON" || fail "not attached"
+say 1 alice
+
+# The lock held: signals acted on while the daemon waits for it; after 5 s
+# told once, and the table waited out until the holder goes.
+hold && sleep 1 && usr1 "while the lock is waited for"
+within 7 has d.err "$locked" || fail "the held lock not told"
+lost 1 2 "held lock" && usr1 "while the table is lost"
+sleep 1 && told "$locked" 1 && told 'locked for' 1 || fail "the held lock told more than once"
+kill "$HOLDER" && reap "$HOLDER" && HOLDER= && back 1 3 "held lock"
+say 2 bob
+
+# The lock stuck at 1 by a value set and left: the same, until the table is
+# made again with new semaphores.
+"$SH" set mon.hash.mutex 1 || fail "value not set"
+within 7 told "$locked" 2 && lost 2 2 "stuck lock" || fail "the stuck lock not told"
+drop && pipefeed && back 2 5 "stuck lock"
+say 3 carol
+
+# The semaphores removed: lost at the next look, without reading unlocked;
+# the failed attaches while the writer still runs told at most once.
+ipcrm -s "$(cat /tmp/mon.hash.mutex)" -s "$(cat /tmp/mon.free.mutex)" || fail "ipcrm"
+lost 3 3 "semaphores removed" && sleep 1.5
+[ "$(count d.err 'ERROR: Mon_MmapOpen')" -le 1 ] || fail "failed attaches told again and again"
+drop && pipefeed && back 3 5 "semaphores removed"
+say 4 dave
+
+# The file cut short under the mapping: lost, not killed by SIGBUS; the
+# same file made whole again is taken back.
+cp /tmp/mon.mmap whole && truncate -s 1000 /tmp/mon.mmap
+lost 4 3 "file cut short" && sleep 1 && ! dead "$DAEMON" || fail "file cut short: tollwatch ended"
+cp whole /tmp/mon.mmap && back 4 3 "file mended"
+say 5 erin
+
+# No slots in the header: waited out, taken back once mended.
+slots=$(od -An -t d4 -j 8 -N 4 /tmp/mon.mmap | tr -d ' ')
+edit 'p(8, 0, "i")' && lost 5 3 "nMaxConn 0" && sleep 1 && ! dead "$DAEMON" || fail "nMaxConn 0: tollwatch ended"
+edit "p(8, $slots, 'i')" && back 5 3 "nMaxConn mended"
+say 6 frank
+
+# frank's slot pointing out of the table: the scan skips it (told once),
+# the sweep of connections seen open finds frank gone, and nothing crashes.
+# No look-up without an answer above counted a missed end.
+edit 'a, o = slot(6); p(a, 0xfffffff8)' && within 3 has d.err 'bad slot' && sleep 2 || fail "bad slot not told"
+! dead "$DAEMON" && told 'bad slot' 1 || fail "bad slot: tollwatch ended, or told it again"
+[ "$(status_of d missed_ends)" = 1 ] || fail "missed ends: $(status_of d missed_ends), expected frank's alone"
+
+# SIGTERM while the lock is waited for: the daemon quits at once.
+hold && sleep 1 && kill -TERM "$DAEMON" && t0=$(date +%s%N) && reap "$DAEMON" && DAEMON=
+[ "$status" = 0 ] && [ $(($(date +%s%N) - t0)) -lt 1500000000 ] && has d.err '^process quits on the QUIT signal$' ||
+  fail "SIGTERM while the lock is held: exit $status after $((($(date +%s%N) - t0) / 1000000)) ms"
+kill "$HOLDER" && reap "$HOLDER" && HOLDER= && drop
+
+# At start-up a table that is there but cut short is waited for as a lost
+# one, not fatal.
+pipefeed && cp /tmp/mon.mmap whole && truncate -s 1000 /tmp/mon.mmap && cp d.conf s.conf && daemon s -r 0
+within 5 has s.err '^connection table lost, waiting for a new one$' && sleep 0.5 && ! dead "$DAEMON" ||
+  fail "start-up on a table cut short"
+cp whole /tmp/mon.mmap && within 3 has s.err '^connection table back, attached again$' || fail "not attached once whole"
+exec 7>&- && finish
+echo "locks test passed"
