@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <grp.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -52,6 +53,7 @@ struct Options {
   std::string state;
   int wait_s = 10;
   long max_open = 100000;
+  gid_t group = static_cast<gid_t>(-1);  // -g: of the table, made 0660
   std::string input;
 };
 
@@ -73,11 +75,12 @@ int64_t now_us() {
 
 const char kUsage[] =
     "usage: twbridge [-f] [-S] [-b] [-F dante|jsonl] [-s statefile]\n"
-    "                [-w seconds] [-o max_open] logfile | -\n"
+    "                [-w seconds] [-o max_open] [-g group] logfile | -\n"
     "       twbridge -h | --help | -V | --version\n"
     "where  f:foreground;  S:syslog in the foreground;  b:from the beginning,\n"
     "       exit at the end;  F:log format (dante);  s:keep the position there;\n"
-    "       w:longest wait for the alarm reader (10);  o:open sessions kept (100000)\n";
+    "       w:longest wait for the alarm reader (10);  o:open sessions kept (100000)\n"
+    "       g:group of the table, made mode 0660\n";
 
 [[noreturn]] void usage(int status) {
   fputs(kUsage, status == 0 ? stdout : stderr);
@@ -93,6 +96,19 @@ long number_arg(char opt, const char *arg, long lo, long hi) {
   return v;
 }
 
+// A group by name or number; the run stops when there is none.
+gid_t group_arg(const char *arg) {
+  char *end;
+  errno = 0;
+  unsigned long n = strtoul(arg, &end, 10);
+  if (arg[0] >= '0' && arg[0] <= '9' && *end == '\0' && errno == 0 &&
+      n < static_cast<unsigned long>(static_cast<gid_t>(-1)))
+    return static_cast<gid_t>(n);
+  const struct group *gr = getgrnam(arg);
+  if (gr == nullptr) err_quit("-g %s: no such group", arg);
+  return gr->gr_gid;
+}
+
 Options parse_args(int argc, char **argv) {
   static const struct option longopts[] = {
       {"help", no_argument, nullptr, 'h'},
@@ -100,7 +116,7 @@ Options parse_args(int argc, char **argv) {
       {nullptr, 0, nullptr, 0}};
   Options o;
   int c;
-  while ((c = getopt_long(argc, argv, "fSbF:s:w:o:hV", longopts, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "fSbF:s:w:o:g:hV", longopts, nullptr)) != -1) {
     switch (c) {
       case 'f': o.foreground = true; break;
       case 'S': o.syslog = true; break;
@@ -109,6 +125,7 @@ Options parse_args(int argc, char **argv) {
       case 's': o.state = optarg; break;
       case 'w': o.wait_s = static_cast<int>(number_arg('w', optarg, 0, 3600)); break;
       case 'o': o.max_open = number_arg('o', optarg, 1, 10000000); break;
+      case 'g': o.group = group_arg(optarg); break;
       case 'h': usage(0);
       case 'V': printf("twbridge %s\n", TW_VERSION); exit(0);
       default: usage(1);
@@ -277,6 +294,7 @@ int main(int argc, char **argv) {
   if (!input.open()) err_quit("%s", input.error().c_str());
 
   bool taken_over;
+  Mon_MmapSetMode(0660, o.group);  // the writer's user and group alone
   table = open_table(&taken_over);
   bridge::Book::Options bo;
   bo.max_open = static_cast<size_t>(o.max_open);

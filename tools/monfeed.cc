@@ -1,16 +1,17 @@
 // monfeed: writes connection events into the shared connection table the
 // way the proxy server does, and shows what the table holds.
 //
-//   monfeed [--force] SCRIPT | -
-//                          create the table, run the script, hold the table;
-//                          a table whose creator lives is left alone
-//                          unless forced
+//   monfeed [--force] [--group GROUP] SCRIPT | -
+//                          create the table (mode 0660, of GROUP), run the
+//                          script, hold the table; a table whose creator
+//                          lives is left alone unless forced
 //   monfeed --dump          print every record once (as reader 9)
 //   monfeed --watch [N]     print each change as reader N (default 5) takes it
 
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <errno.h>
+#include <grp.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -314,7 +315,7 @@ bool RunScript(Script *s, std::istream &in) {
 }
 
 // Creates the table, runs the script and holds the table until stopped.
-int RunFeed(const char *path, bool force) {
+int RunFeed(const char *path, bool force, gid_t group) {
   std::ifstream file;
   bool useStdin = strcmp(path, "-") == 0;
   if (!useStdin) {
@@ -335,6 +336,7 @@ int RunFeed(const char *path, bool force) {
             "--force takes it over\n", (long)holder);
     return 1;
   }
+  Mon_MmapSetMode(0660, group);
   if (Mon_MmapOpen(0, &s.h) != 0) {
     fprintf(stderr, "monfeed: cannot create the connection table\n");
     Mon_MmapFree(s.h);
@@ -356,7 +358,7 @@ int RunFeed(const char *path, bool force) {
 }
 
 const char kUsage[] =
-    "usage: monfeed [--force] SCRIPT | -\n"
+    "usage: monfeed [--force] [--group GROUP] SCRIPT | -\n"
     "       monfeed --dump\n"
     "       monfeed --watch [READER]\n"
     "       monfeed -h | --help | -V | --version\n";
@@ -364,6 +366,40 @@ const char kUsage[] =
 int Usage() {
   fputs(kUsage, stderr);
   return 1;
+}
+
+// A group by name or number; false when there is none.
+bool GroupArg(const char *name, gid_t *gid) {
+  unsigned long n;
+  if (ParseNum(name, static_cast<gid_t>(-1) - 1UL, &n)) {
+    *gid = static_cast<gid_t>(n);
+    return true;
+  }
+  const struct group *gr = getgrnam(name);
+  if (gr != nullptr) *gid = gr->gr_gid;
+  return gr != nullptr;
+}
+
+// The feeding form: options, then the script.
+int Feed(int argc, char **argv) {
+  bool force = false;
+  gid_t group = static_cast<gid_t>(-1);
+  if (argc < 2) return Usage();
+  for (int i = 1; i < argc - 1; i++) {
+    if (strcmp(argv[i], "--force") == 0) {
+      force = true;
+    } else if (strcmp(argv[i], "--group") == 0 && i + 1 < argc - 1) {
+      if (!GroupArg(argv[++i], &group)) {
+        fprintf(stderr, "monfeed: --group %s: no such group\n", argv[i]);
+        return 1;
+      }
+    } else {
+      return Usage();
+    }
+  }
+  const char *script = argv[argc - 1];
+  if (script[0] == '-' && strcmp(script, "-") != 0) return Usage();
+  return RunFeed(script, force, group);
 }
 
 }  // namespace
@@ -386,9 +422,5 @@ int main(int argc, char **argv) {
       return Usage();
     return RunWatch((int)reader);
   }
-  bool force = argc == 3 && strcmp(argv[1], "--force") == 0;
-  const char *script = argv[argc - 1];
-  if ((argc == 2 || force) && (script[0] != '-' || strcmp(script, "-") == 0))
-    return RunFeed(script, force);
-  return Usage();
+  return Feed(argc, argv);
 }
