@@ -300,7 +300,7 @@ class Total : public Condition {
   double *process();
 
   int flags;
-  int db_updated;
+  int db_updated;  // this check: 1 counted or not to be, 2 not stored
   int keep_time;
 };
 
@@ -331,7 +331,9 @@ class Action {
  public:
   void read(char *&lineptr);
   void execute(int id);
-  int substitute(char *result, int result_len, int how_expand);
+  void substitute(std::string &line, int how_expand) const;
+  // The longest line substitute can give, every value at its widest.
+  size_t longest() const;
   [[noreturn]] static void do_child(const char *cmd);
   int get_keep() const { return keep_time; }
   void set_keep(int t) { keep_time = t; }
@@ -352,6 +354,9 @@ class ActionSink {
   // fully expanded text.  Only asked for when reports_suppressed().
   virtual void suppressed(int id, const char *line) { (void)id, (void)line; }
   virtual bool reports_suppressed() const { return false; }
+  // Whether repeats are timed by the monotonic clock, as for commands run
+  // while records come in, rather than by the records' times (a replay).
+  virtual bool timed_by_clock() const { return false; }
 };
 
 // The sink in use; the daemon's shell runner unless a program sets another.
@@ -373,7 +378,9 @@ class Execution {
  public:
   char *cmd;  // the first-pass line, cmd_len bytes, owned
   int cmd_len;
-  int expire_time;
+  int64_t expire_time;  // record time
+  int64_t ran_ms;       // monotonic milliseconds when it ran
+  int64_t keep_ms;
   int id;
 };
 
@@ -381,8 +388,11 @@ class ExecList {
  public:
   ~ExecList();
   // 1 when the same alarm ran the same line within its keep time (then
-  // the action is skipped); otherwise enters this run and gives 0.
-  int find(const char *cmd, int cmd_len, int id, int keep_time);
+  // the action is skipped); otherwise enters this run and gives 0.  The
+  // keep time runs on the monotonic clock when by_clock, else on the
+  // times of the records.
+  int find(const char *cmd, int cmd_len, int id, int keep_time,
+           bool by_clock);
 
   SLList<Execution> list;
 };
@@ -477,7 +487,8 @@ extern const char *ALRM_parsed_file;
 char *parsed_name(const char *input_file);
 // Loads a rule file exactly as at start-up, twparser included, without
 // opening the history or the table; a loading error stops the process
-// with its message and exit status 1.
+// with its message and exit status 1.  An action whose longest line would
+// not fit the system's argument limit is reported with its lines.
 void check_config(const char *input_file);
 
 // Runs twparser on the rule file; returns the parsed file's name.
@@ -493,6 +504,9 @@ char *first_pass(const char *input_file);
 // 2, under the key with byte 1 = k.
 constexpr int MAX_REC_LEN = 1016;  // key plus chunk
 constexpr int MAX_CHUNKS = 256;    // chunk numbers a key byte can hold
+// Seconds an item may be stamped after the record under check (or the
+// refresh) and still count: more came from a clock that was ahead.
+constexpr int FUTURE_SLACK = 60;
 
 class Database {
  public:
@@ -505,10 +519,18 @@ class Database {
   // Reads the key's record as retrieve does; null when it reads back
   // whole, else what is wrong, with file set to 1 or 2 for where.
   const char *read_record(DBM *dbm1, DBM *dbm2, int increase, int *file);
+  // Writes the record; 0 when written, -1 when not (no room reserved for
+  // it, or a write failed), the record then left as it was or, when that
+  // cannot be, removed.  Lost updates are counted and reported.
   int store();
   int remove(int until);
   int item_num(int search_time) const;
   virtual double total(int search_time);
+  // The aggregate's value from since up to now: items stamped more than
+  // FUTURE_SLACK after now count in no window (said once).
+  double window(int since, int now);
+  // Drops the items stamped after newest; gives how many.
+  int drop_future(int newest);
   virtual int add_new(Record &rec);
   int check_new_item();
   void print_key(const char *message, int Exit);
@@ -518,6 +540,11 @@ class Database {
   // Rewrites the history files without the items older than the keep
   // time; 0 when rewritten, 1 when nothing could be changed.
   int refresh();
+  // At start-up, for a history found damaged (fault says how): every
+  // record that still reads back whole is copied into fresh files, which
+  // take the place of the damaged ones, kept as base1.damaged and
+  // base2.damaged.  Stops the process when that cannot be done.
+  void salvage(const std::string &base, const std::string &fault);
 
   int *info = nullptr;
   datum key = {nullptr, 0};
@@ -534,17 +561,27 @@ class Database {
   Database(const Database &) = delete;
   Database &operator=(const Database &) = delete;
 
+  int lost(bool reopen, int written);
+  std::string copy(DBM *from1, DBM *from2, int now, bool salvaging, int *ahead,
+                   int *skipped);
+
   int chunks = 0;   // chunks held under the key, from the last read/write
   int key_len = 0;  // the key being composed
+  bool rewriting = false;  // storing into a refresh's fresh files
 };
 
-// Before the daemon opens the history: finishes or drops a refresh that
-// was cut short, then stops with a message naming the file when the
-// history is damaged (prepare_history).  history_damage only tells: an
+// Before the daemon opens the history: refuses a directory others may
+// write to without the sticky bit, and links or (there) files not the
+// daemon's own under the history's names; finishes or drops a refresh that
+// was cut short, then, when the history is damaged, says so naming the
+// file and salvages it (prepare_history).  history_damage only tells: an
 // empty string when the files are sound or none exists yet.
 void finish_refresh(const std::string &base);
 std::string history_damage(const std::string &base);
 void prepare_history(const char *base);
+// Opens both history files into db1 and db2, creating them when missing,
+// never through a link; stops with the reason when it cannot.
+void open_history(const char *base);
 
 // Items that end in the connection id and, but for ACCESS, carry a value:
 // a connection reported again replaces its earlier item.

@@ -2,12 +2,15 @@
 // record per aggregate and key, read, extended, pruned and written one at
 // a time, and the periodic rewrite that drops what has expired.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,6 +19,8 @@
 
 #include "audit.h"
 #include "error.h"
+#include "runner.h"
+#include "stats.h"
 
 namespace {
 
@@ -175,21 +180,250 @@ static void keep_newest(Database &db) {
   }
 }
 
+// ---- Opening without links
+
+namespace {
+
+const char *const kSuffixes[] = {"pag", "dir"};
+
+std::string dir_of(const std::string &path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string with_errno(const std::string &text) {
+  return text + ": " + strerror(errno);
+}
+
+// Why the history's directory is unsafe for a root daemon, empty when it
+// is not.  *shared tells whether others may write to it: then only the
+// sticky bit keeps them from replacing our files with links of theirs.
+std::string dir_fault(const std::string &base, bool *shared) {
+  std::string dir = dir_of(base);
+  struct stat st;
+  *shared = false;
+  if (stat(dir.c_str(), &st) != 0)
+    return with_errno("history directory " + dir + " cannot be examined");
+  *shared = (st.st_mode & S_IWOTH) != 0;
+  if (*shared && !(st.st_mode & S_ISVTX))
+    return "history directory " + dir + " is writable by others";
+  return "";
+}
+
+// Why a name of the history may not be used, empty when it may; st is
+// what the name holds, st_ino 0 when nothing.  A link is never followed;
+// in a directory others may write to, a file must be the daemon's user's
+// and have no other name.
+std::string file_fault(const std::string &name, bool shared, struct stat *st) {
+  if (lstat(name.c_str(), st) != 0) {
+    st->st_ino = 0;
+    if (errno == ENOENT) return "";
+    return with_errno("history file " + name + " cannot be examined");
+  }
+  if (S_ISLNK(st->st_mode))
+    return "history file " + name + " is a symbolic link";
+  if (!S_ISREG(st->st_mode))
+    return "history file " + name + " is not a regular file";
+  if (shared && st->st_uid != geteuid())
+    return "history file " + name + " belongs to another user";
+  if (shared && st->st_nlink != 1)
+    return "history file " + name + " has other links";
+  return "";
+}
+
+bool same_file(int fd, const struct stat &want) {
+  struct stat st;
+  return fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == want.st_dev &&
+         st.st_ino == want.st_ino;
+}
+
+// Whether the descriptor is the regular file under the name now.
+bool is_name(int fd, const std::string &name) {
+  struct stat st;
+  return lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         same_file(fd, st);
+}
+
+// Room for bytes more at the end of the file: allocated past its end
+// (the size kept), where no one else can take it, or, where the file
+// system cannot allocate ahead, free.  False, with errno set, when there
+// is none.
+bool room_at(int fd, int64_t bytes) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  if (static_cast<int64_t>(st.st_blocks) * 512 >= st.st_size + bytes)
+    return true;
+  // From the start, so that a hole inside is filled too.
+  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, st.st_size + bytes) == 0)
+    return true;
+  if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
+  struct statvfs fs;
+  if (fstatvfs(fd, &fs) != 0) return false;
+  if (static_cast<int64_t>(fs.f_bavail) * static_cast<int64_t>(fs.f_frsize) >=
+      bytes)
+    return true;
+  errno = ENOSPC;
+  return false;
+}
+
+// Opens the database stem (stem.pag and stem.dir) for reading and writing.
+// gdbm opens by name and follows links, so a missing file is first made
+// here, exclusively and not through a link, with room for gdbm to begin
+// it (a start that fails half way is not undone by gdbm), and after the
+// open both descriptors must be the files under the names (gdbm may make
+// the .dir file again).  Null, with the reason in *why, when it cannot be
+// opened; files made here are then removed.
+DBM *open_db(const std::string &stem, bool shared, std::string *why) {
+  std::string names[2] = {stem + ".pag", stem + ".dir"};
+  struct stat want;
+  bool made[2] = {false, false};
+  DBM *db = nullptr;
+  why->clear();
+  for (int i = 0; i < 2 && why->empty(); i++) {
+    *why = file_fault(names[i], shared, &want);
+    if (!why->empty() || want.st_ino != 0) continue;
+    int fd = open(names[i].c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    struct stat st;
+    if (fd < 0)
+      *why = with_errno("can't create " + names[i]);
+    else if (i == 0 &&
+             (fstat(fd, &st) != 0 || !room_at(fd, 16 * int64_t(st.st_blksize))))
+      *why = with_errno("no room for " + names[i]);
+    made[i] = fd >= 0;
+    if (fd >= 0) ::close(fd);
+  }
+  if (why->empty()) {
+    errno = 0;
+    db = dbm_open(const_cast<char *>(stem.c_str()),
+                  O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (db == nullptr)
+      *why =
+          errno != 0 ? with_errno("can't open " + stem) : "can't open " + stem;
+    else if (!is_name(dbm_pagfno(db), names[0]) ||
+             !is_name(dbm_dirfno(db), names[1]))
+      *why = "history files " + stem + " changed while they were opened";
+  }
+  if (why->empty()) return db;
+  if (db != nullptr) dbm_close(db);
+  for (int i = 0; i < 2; i++)
+    if (made[i]) unlink(names[i].c_str());
+  return nullptr;
+}
+
+}  // namespace
+
+// ---- Room for a write, and writes that fail
+
+namespace {
+
+constexpr int64_t kReportMs = 60000;  // lost updates said at most this often
+
+uint64_t lost_unreported;  // updates not written since the last report
+int lost_errno;            // why the last one was not
+int64_t lost_reported_ms = -1;
+
+// At most once a minute: the updates lost since the last report, with the
+// system's reason for the last of them.
+void report_lost() {
+  if (lost_unreported == 0) return;
+  int64_t now = monotonic_ms();
+  if (lost_reported_ms >= 0 && now - lost_reported_ms < kReportMs) return;
+  errno = lost_errno;
+  err_ret("history not written: %llu updates lost since the last report",
+          static_cast<unsigned long long>(lost_unreported));
+  lost_unreported = 0;
+  lost_reported_ms = now;
+}
+
+// Room for ops stores or deletes in a history file.  gdbm grows its file
+// at the end only, by buckets, blocks of data and a doubled directory, and
+// a store that fails half way for want of space leaves a file that no
+// longer reads through; so the most the ops could take must be there
+// first.  False, with errno set, when it is not.
+bool room(DBM *db, int ops) {
+  if (ops <= 0) return true;
+  int block = 4096, depth = 16;
+  gdbm_setopt(db->file, GDBM_GETBLOCKSIZE, &block, sizeof block);
+  gdbm_setopt(db->file, GDBM_GETDIRDEPTH, &depth, sizeof depth);
+  // Per op the data, two buckets and the avail block of a split, a spilled
+  // avail block; the directory doubled twice; a spare.
+  int64_t dir = static_cast<int64_t>(sizeof(off_t)) << depth;
+  int64_t need = 6 * dir + (5 * static_cast<int64_t>(ops) + 3) * block;
+  return room_at(dbm_pagfno(db), need);
+}
+
+// Reopens the history files: gdbm takes no more writes on a handle once
+// one has failed.  Without them the aggregates have no value until the
+// daemon starts again.
+bool reopen_history() {
+  Database().close();
+  const char *base = ALRM_table_ptr->db_file();
+  std::string why;
+  DBM *one = nullptr, *two = nullptr;
+  bool shared;
+  std::string fault = dir_fault(base, &shared);
+  if (fault.empty()) one = open_db(std::string(base) + "1", shared, &why);
+  if (one != nullptr) two = open_db(std::string(base) + "2", shared, &why);
+  if (two == nullptr) {
+    if (one != nullptr) dbm_close(one);
+    errno = 0;
+    err_ret("history %s closed: %s", base,
+            fault.empty() ? why.c_str() : fault.c_str());
+    return false;
+  }
+  db1 = one;
+  db2 = two;
+  return true;
+}
+
+}  // namespace
+
+// An update not written.  After a failed write the files are opened
+// again, and a record whose first chunk was written but not the rest is
+// removed, so that it never reads back with parts that disagree.  In a
+// refresh nothing is lost: the refresh gives up.
+int Database::lost(bool reopen, int written) {
+  int err = errno;
+  if (rewriting) return -1;
+  if (reopen && reopen_history() && written > 0) {
+    unsigned char *kb = key_bytes(key);
+    int last = written > chunks ? written : chunks;
+    for (int k = 0; k < last; k++) {
+      kb[1] = static_cast<unsigned char>(k);
+      dbm_delete(k == 0 ? db1 : db2, key);
+    }
+    kb[1] = 0;
+    chunks = 0;
+  }
+  ALRM_stats.store_failures++;
+  lost_unreported++;
+  lost_errno = err;
+  report_lost();
+  return -1;
+}
+
 int Database::store() {
   if (max_data < 8) error("key leaves no room for data", count);
   if (count + 1 > max_ints(max_data)) keep_newest(*this);
+  if (!rewriting) report_lost();
   unsigned char *kb = key_bytes(key);
   int bytes = count != 0 ? (count + 1) * 4 : 0;
+  int whole = (bytes + max_data - 1) / max_data;
+  int last = whole > chunks ? whole : chunks;  // chunks stored or deleted
+  if (!room(db1, last > 0 ? 1 : 0) || !room(db2, last - 1))
+    return lost(false, 0);
   const char *p = reinterpret_cast<const char *>(newly);
   int chunk = 0;
   while (bytes > 0) {
     int n = bytes < max_data ? bytes : max_data;
     datum d = {const_cast<char *>(p), n};
     kb[1] = static_cast<unsigned char>(chunk);
-    if (dbm_store(chunk == 0 ? db1 : db2, key, d, DBM_REPLACE) != 0)
-      error(chunk == 0 ? "dbm_store failed for file 1"
-                       : "dbm_store failed for file 2",
-            count);
+    if (dbm_store(chunk == 0 ? db1 : db2, key, d, DBM_REPLACE) != 0) {
+      kb[1] = 0;
+      return lost(true, chunk);
+    }
     p += n;
     bytes -= n;
     chunk++;
@@ -197,7 +431,11 @@ int Database::store() {
   // A shrunken record leaves no stale tail; an empty one disappears.
   for (int k = chunk; k < chunks; k++) {
     kb[1] = static_cast<unsigned char>(k);
-    dbm_delete(k == 0 ? db1 : db2, key);
+    DBM *db = k == 0 ? db1 : db2;
+    if (dbm_delete(db, key) != 0 && dbm_error(db)) {
+      kb[1] = 0;
+      return lost(true, chunk);
+    }
   }
   kb[1] = 0;
   chunks = chunk;
@@ -236,6 +474,50 @@ int Database::item_num(int search_time) const {
 }
 
 double Database::total(int search_time) { return item_num(search_time); }
+
+// ---- Items from the future
+
+namespace {
+
+bool future_told;  // ignored items were reported (until a refresh drops them)
+
+// The latest time an item may have when the clock shows now.
+int slack_limit(int now) {
+  int64_t t = static_cast<int64_t>(now) + FUTURE_SLACK;
+  return t > INT_MAX ? INT_MAX : static_cast<int>(t);
+}
+
+}  // namespace
+
+int Database::drop_future(int newest) {
+  if (newest == INT_MAX || count == 0) return 0;
+  int ahead = item_num(newest + 1);
+  count -= ahead;
+  newly[0] = count;
+  return ahead / increment;
+}
+
+// The items are in time order, so those from the future are the tail,
+// left out of the count while the window is summed.
+double Database::window(int since, int now) {
+  int held = count;
+  int last = count - increment + 1;  // the newest item, when there is one
+  int ahead = drop_future(slack_limit(now));
+  if (ahead > 0 && !future_told) {
+    char msg[96];
+    snprintf(msg, sizeof msg,
+             "history items from the future ignored: %d, up to %d s ahead",
+             ahead, seconds_between(now, newly[last]));
+    errno = 0;
+    print_key(msg, 0);
+    future_told = true;
+  }
+  if (ahead == 0) return total(since);
+  double value = total(since);
+  count = held;
+  newly[0] = held;
+  return value;
+}
 
 int Database::check_new_item() {
   if (count + increment + 1 > capacity) error("reserved memory run out", count);
@@ -350,12 +632,23 @@ int Database2::add_new(Record &rec) {
   int kind = key_bytes(key)[0];
   uint64_t value;
   switch (kind) {
-    case TOT_IN: value = rec.in(); break;
-    case TOT_OUT: value = rec.out(); break;
-    case TOT_TRAFFIC: value = rec.tot(); break;
-    case TOT_DURATION: value = static_cast<uint32_t>(rec.dur()); break;
-    case TOT_ACCESS: value = 0; break;
-    default: return -1;
+    case TOT_IN:
+      value = rec.in();
+      break;
+    case TOT_OUT:
+      value = rec.out();
+      break;
+    case TOT_TRAFFIC:
+      value = rec.tot();
+      break;
+    case TOT_DURATION:
+      value = static_cast<uint32_t>(rec.dur());
+      break;
+    case TOT_ACCESS:
+      value = 0;
+      break;
+    default:
+      return -1;
   }
   int k;
   while (rec.last() != 0 && (k = find_index(rec.last(), rec.id())) != 0) {
@@ -427,14 +720,6 @@ bool sync_path(const std::string &path) {
   return ok;
 }
 
-std::string dir_of(const std::string &path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-const char *const kSuffixes[] = {"pag", "dir"};
-
 // Moves the fresh files over the live ones (those still there).
 bool move_fresh(const std::string &base) {
   bool ok = true;
@@ -464,7 +749,9 @@ bool commit_fresh(const std::string &base) {
     for (const char *suffix : kSuffixes)
       if (!sync_path(file_name(base + ".tmp", n, suffix))) return false;
   std::string mark = commit_mark(base);
-  int fd = open(mark.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  unlink(mark.c_str());
+  int fd = open(mark.c_str(),
+                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   bool ok = fsync(fd) == 0;
   ::close(fd);
@@ -518,6 +805,51 @@ std::string bad_record(const std::string &base) {
   return fault;
 }
 
+// Why one of the history's names may not be used, empty when none: the
+// live files, a refresh's fresh files and its mark.
+std::string names_fault(const std::string &base) {
+  bool shared;
+  std::string fault = dir_fault(base, &shared);
+  std::vector<std::string> names = {commit_mark(base)};
+  for (const std::string &stem : {base, base + ".tmp"})
+    for (int n = 1; n <= 2; n++)
+      for (const char *suffix : kSuffixes)
+        names.push_back(file_name(stem, n, suffix));
+  struct stat st;
+  for (const std::string &name : names)
+    if (fault.empty()) fault = file_fault(name, shared, &st);
+  return fault;
+}
+
+// Opens a rewrite's fresh files as db1 and db2 (the caller keeps the old
+// handles); empty when opened, else why not.
+std::string open_fresh(const std::string &base, bool shared) {
+  std::string why;
+  remove_fresh(base);
+  db1 = open_db(tmp_name(base, 1), shared, &why);
+  db2 = db1 != nullptr ? open_db(tmp_name(base, 2), shared, &why) : nullptr;
+  if (db2 == nullptr && db1 != nullptr) dbm_close(db1);
+  if (db2 == nullptr) db1 = nullptr;
+  return why;
+}
+
+// Closes the fresh files, written out so that they can be synced.
+void close_fresh() {
+  dbm_close(db1);
+  dbm_close(db2);
+  db1 = db2 = nullptr;
+}
+
+// Gives a refresh up: the fresh files go, the live ones stand.
+int not_refreshed(const std::string &base, const std::string &why) {
+  remove_fresh(base);
+  unlink(commit_mark(base).c_str());
+  errno = 0;
+  err_ret("history %s not refreshed: %s", base.c_str(), why.c_str());
+  hold(SIG_UNBLOCK, SIGINT, SIGQUIT);
+  return 1;
+}
+
 }  // namespace
 
 void finish_refresh(const std::string &base) {
@@ -558,83 +890,154 @@ std::string history_damage(const std::string &base) {
 }
 
 void prepare_history(const char *base) {
-  finish_refresh(base);
-  std::string fault = history_damage(base);
+  std::string fault = names_fault(base);
   if (!fault.empty()) err_quit("%s", fault.c_str());
+  finish_refresh(base);
+  fault = history_damage(base);
+  if (!fault.empty()) Database().salvage(base, fault);
 }
 
-// Copies every record into fresh files without its expired items, syncs
-// them, and then moves them over the live ones, which are opened again.
-// The quit and interrupt signals wait meanwhile; a crash in between leaves
-// the old files or, once the mark is down, the new ones for the next
-// start-up to finish moving.
+void open_history(const char *base) {
+  bool shared;
+  std::string why = dir_fault(base, &shared);
+  if (why.empty()) db1 = open_db(std::string(base) + "1", shared, &why);
+  if (db1 == nullptr) err_quit("open db file1 error: %s", why.c_str());
+  db2 = open_db(std::string(base) + "2", shared, &why);
+  if (db2 == nullptr) err_quit("open db file2 error: %s", why.c_str());
+}
+
+// Copies the records whose first chunk from1 holds into db1 and db2,
+// without the items expired at now or stamped past its slack (counted in
+// *ahead).  A damaged record ends the daemon (retrieve) or, when
+// salvaging, is left out (counted in *skipped), as is what a walk cut
+// short does not reach.  Empty when copied, else why not.
+std::string Database::copy(DBM *from1, DBM *from2, int now, bool salvaging,
+                           int *ahead, int *skipped) {
+  int cutoff = now - ALRM_table_ptr->longest_keep();
+  int newest = slack_limit(now);
+  std::vector<std::string> keys;
+  if (from1 != nullptr)
+    for (datum k = dbm_firstkey(from1); k.dptr != nullptr;
+         k = dbm_nextkey(from1))
+      keys.emplace_back(k.dptr, k.dsize);
+  // A walk cut short would lose the keys it did not reach.
+  if (from1 != nullptr && !salvaging && dbm_error(from1) != 0)
+    return "history file " + std::string(ALRM_table_ptr->db_file()) +
+           "1.pag cannot be read through";
+  for (const std::string &k : keys) {
+    free_space();
+    key.dptr = static_cast<char *>(malloc(k.size() + 1));
+    if (key.dptr == nullptr) memory_err();
+    memcpy(key.dptr, k.data(), k.size());
+    key.dsize = static_cast<int>(k.size());
+    int file;
+    if (!salvaging) {
+      retrieve(from1, from2, 0);
+    } else if (k.size() < 2 || k[1] != '\0' ||
+               read_record(from1, from2, 0, &file) != nullptr) {
+      (*skipped)++;
+      continue;
+    }
+    if (count == 0) continue;
+    *ahead += drop_future(newest);
+    chunks = 0;  // nothing of it is in the fresh files yet
+    if (remove(cutoff) != 0) return with_errno("a record could not be written");
+  }
+  free_space();
+  return "";
+}
+
+// Copies every record into fresh files without its expired items and
+// those stamped well after the clock, syncs them, and then moves them over
+// the live ones, which are opened again.  The quit and interrupt signals
+// wait meanwhile; a crash in between leaves the old files or, once the mark
+// is down, the new ones for the next start-up to finish moving.  A refresh
+// that cannot be finished (no room, a file that cannot be made) leaves the
+// live files as they were and no fresh ones.
 int Database::refresh() {
+  if (db1 == nullptr || db2 == nullptr) return 1;  // the history was closed
   hold(SIG_BLOCK, SIGQUIT, SIGINT);
+  rewriting = true;
   DBM *old1 = db1, *old2 = db2;
   std::string base = ALRM_table_ptr->db_file();
-  db1 = dbm_open(const_cast<char *>(tmp_name(base, 1).c_str()),
-                 O_RDWR | O_CREAT | O_TRUNC, 0600);
-  db2 = dbm_open(const_cast<char *>(tmp_name(base, 2).c_str()),
-                 O_RDWR | O_CREAT | O_TRUNC, 0600);
-  if (db1 == nullptr || db2 == nullptr) {
-    err_ret("db tmp* files open error, not refreshed\n");
-    if (db1 != nullptr) dbm_close(db1);
-    if (db2 != nullptr) dbm_close(db2);
+  bool shared;
+  std::string why = dir_fault(base, &shared);
+  if (why.empty()) why = open_fresh(base, shared);
+  if (!why.empty()) {
     db1 = old1;
     db2 = old2;
-    hold(SIG_UNBLOCK, SIGINT, SIGQUIT);
-    return 1;
+    return not_refreshed(base, why);
   }
-
-  int cutoff = static_cast<int>(time(nullptr)) - ALRM_table_ptr->longest_keep();
+  int now = static_cast<int>(time(nullptr)), ahead = 0;
   if (ALRM_table_ptr->trace()) {
-    fprintf(stderr, "refresh database: removing everything before %d", cutoff);
+    fprintf(stderr, "refresh database: removing everything before %d",
+            now - ALRM_table_ptr->longest_keep());
     fflush(stderr);
   }
-  for (datum k = dbm_firstkey(old1); k.dptr != nullptr; k = dbm_nextkey(old1)) {
-    key.dptr = static_cast<char *>(malloc(k.dsize));
-    if (key.dptr == nullptr) memory_err();
-    memcpy(key.dptr, k.dptr, k.dsize);
-    key.dsize = k.dsize;
-    chunks = 0;  // nothing of it is in the fresh files yet
-    retrieve(old1, old2, 0);
-    if (count != 0) {
-      chunks = 0;
-      remove(cutoff);
-    }
-    free_space();
-  }
-  bool walked = dbm_error(old1) == 0;  // a walk cut short would lose keys
-  dbm_close(db1);  // written out, so they can be synced
-  dbm_close(db2);
+  why = copy(old1, old2, now, false, &ahead, nullptr);
+  close_fresh();
   db1 = old1;
   db2 = old2;
-  if (!walked) {
-    err_ret("history file %s1.pag cannot be read through, not refreshed",
-            base.c_str());
-    remove_fresh(base);
-    hold(SIG_UNBLOCK, SIGINT, SIGQUIT);
-    return 1;
-  }
-  if (!commit_fresh(base)) {
-    err_ret("history refresh files of %s not written, not refreshed",
-            base.c_str());
-    remove_fresh(base);
-    unlink(commit_mark(base).c_str());
-    hold(SIG_UNBLOCK, SIGINT, SIGQUIT);
-    return 1;
-  }
+  if (why.empty() && !commit_fresh(base))
+    why = with_errno("fresh files not written");
+  if (!why.empty()) return not_refreshed(base, why);
   close();
   // A move that failed leaves the mark: the next start-up moves again.
   if (move_fresh(base)) {
     unlink(commit_mark(base).c_str());
     sync_path(dir_of(base));
   }
-  std::string b1 = base + "1", b2 = base + "2";
-  db1 = dbm_open(const_cast<char *>(b1.c_str()), O_RDWR, 0600);
-  db2 = dbm_open(const_cast<char *>(b2.c_str()), O_RDWR, 0600);
+  db1 = open_db(base + "1", shared, &why);
+  db2 = db1 != nullptr ? open_db(base + "2", shared, &why) : nullptr;
   if (db1 == nullptr || db2 == nullptr)
-    err_quit("can't open history %s after its refresh", base.c_str());
+    err_quit("can't open history %s after its refresh: %s", base.c_str(),
+             why.c_str());
   hold(SIG_UNBLOCK, SIGINT, SIGQUIT);
+  if (ahead > 0) {
+    errno = 0;
+    err_ret("history refresh dropped %d items from the future", ahead);
+  }
+  future_told = false;  // any found from now on are new
   return 0;
+}
+
+// The fresh files are committed as a refresh's are before the damaged ones
+// are moved aside, so that after a crash the next start-up moves them in.
+// Without file 2, file 1 stands in for it: a record that needs file 2 then
+// reads short and is left out; so are the records a walk cut short does
+// not reach.
+void Database::salvage(const std::string &base, const std::string &fault) {
+  rewriting = true;
+  bool shared;
+  std::string why = dir_fault(base, &shared);
+  if (why.empty()) why = open_fresh(base, shared);
+  if (!why.empty())
+    err_quit("%s; not salvaged: %s", fault.c_str(), why.c_str());
+  std::string b1 = base + "1", b2 = base + "2";
+  DBM *old1 = dbm_open(const_cast<char *>(b1.c_str()), O_RDONLY, 0);
+  DBM *old2 = dbm_open(const_cast<char *>(b2.c_str()), O_RDONLY, 0);
+  int ahead = 0, skipped = 0;
+  why = copy(old1, old2 != nullptr ? old2 : old1,
+             static_cast<int>(time(nullptr)), true, &ahead, &skipped);
+  if (old1 != nullptr) dbm_close(old1);
+  if (old2 != nullptr) dbm_close(old2);
+  close_fresh();
+  if (why.empty() && !commit_fresh(base))
+    why = with_errno("fresh files not written");
+  if (!why.empty()) {
+    remove_fresh(base);
+    unlink(commit_mark(base).c_str());
+    err_quit("%s; not salvaged: %s", fault.c_str(), why.c_str());
+  }
+  for (int n = 1; n <= 2; n++)
+    for (const char *suffix : kSuffixes)
+      rename(file_name(base, n, suffix).c_str(),
+             file_name(base, n, (std::string("damaged.") + suffix).c_str())
+                 .c_str());
+  finish_refresh(base);
+  errno = 0;
+  err_ret(
+      "%s; moved aside as %s1.damaged and %s2.damaged, %d damaged records "
+      "left out",
+      fault.c_str(), base.c_str(), base.c_str(), skipped);
 }

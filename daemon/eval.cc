@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,6 +13,7 @@
 
 #include <initializer_list>
 #include <new>
+#include <string>
 
 #include "audit.h"
 #include "error.h"
@@ -41,14 +43,9 @@ AlarmTable::AlarmTable(const char *input_file, const char *audit_file) {
   audit_file_name = static_cast<char *>(malloc(len + 2));
   if (audit_file_name == nullptr) memory_err();
   memcpy(audit_file_name, audit_file, len);
-  strcpy(audit_file_name + len, "1");
-  prepare_history(audit_file);  // damaged files are never rewritten
-  db1 = dbm_open(audit_file_name, O_RDWR | O_CREAT, 0600);
-  if (db1 == nullptr) err_quit("open db file1 error");
-  audit_file_name[len] = '2';
-  db2 = dbm_open(audit_file_name, O_RDWR | O_CREAT, 0600);
-  if (db2 == nullptr) err_quit("open db file2 error");
   audit_file_name[len] = '\0';
+  prepare_history(audit_file);  // damaged files are set aside, never written
+  open_history(audit_file);
 
   install_handler(SIGVTALRM, refresh_signal);
   install_handler(SIGQUIT, quit_handle);
@@ -348,12 +345,41 @@ char *first_pass(const char *input_file) {
   return out_file;
 }
 
+namespace {
+
+// Runs dir/twparser; returns when it cannot.
+void exec_parser(const std::string &dir, char *const argv[]) {
+  execv((dir + "/twparser").c_str(), argv);
+}
+
+}  // namespace
+
+// twparser comes from the directory of the running program, where an
+// installation puts both, then from the absolute directories of the search
+// path: never from the working directory as such, where a planted file
+// would run with the daemon's rights at every start and reload.
 void parser(const char *input_file, const char *out_file) {
   const char *daemon_flag = ALRM_daemon ? "1" : "0";
-  execl("./twparser", "twparser", input_file, out_file, daemon_flag,
-        static_cast<char *>(nullptr));
-  execlp("twparser", "twparser", input_file, out_file, daemon_flag,
-         static_cast<char *>(nullptr));
+  char *const argv[] = {const_cast<char *>("twparser"),
+                        const_cast<char *>(input_file),
+                        const_cast<char *>(out_file),
+                        const_cast<char *>(daemon_flag), nullptr};
+  char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n > 0) {
+    std::string exe(self, static_cast<size_t>(n));
+    size_t slash = exe.rfind('/');
+    if (slash != std::string::npos) exec_parser(exe.substr(0, slash), argv);
+  }
+  const char *path = getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/bin:/usr/bin";  // as execvp
+  for (size_t start = 0; start <= dirs.size();) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string dir = dirs.substr(start, end - start);
+    if (!dir.empty() && dir[0] == '/') exec_parser(dir, argv);
+    start = end + 1;
+  }
   err_quit("Cannot execute twparser");
 }
 
@@ -576,12 +602,12 @@ double *Total::process() {
   int since = seconds_before(record.time(), ALRM_table_ptr->get_alert());
   int until = seconds_before(record.time(), keep_time);
   db.retrieve(db1, db2, 1);
-  if (record.must_update(static_cast<unsigned char>(kind())) && !db_updated) {
+  // Counted again when the files could not take it (db_updated 2).
+  if (record.must_update(static_cast<unsigned char>(kind())) && db_updated != 1) {
     db.add_new(record);
-    db.remove(until);
-    db_updated = 1;
+    if (db_updated == 0) db_updated = db.remove(until) == 0 ? 1 : 2;
   }
-  result = db.total(since);
+  result = db.window(since, record.time());
   db.free_space();
   return &result;
 }

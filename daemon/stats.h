@@ -16,6 +16,7 @@ struct DaemonStats {
   uint64_t timed_out = 0;     // commands ended for running too long
   uint64_t dropped = 0;       // commands dropped from a full queue
   time_t last_refresh = 0;    // last history refresh, 0 = none yet
+  uint64_t store_failures = 0;  // history updates not written
 };
 
 extern DaemonStats ALRM_stats;

@@ -29,6 +29,7 @@ namespace {
 const char kTraceFile[] = "/tmp/tollwatch.log";
 constexpr int kSweepMs = 1000;           // look for ended connections gone
 constexpr int64_t kMissedReportMs = 60000;
+constexpr int32_t kLockWaitMs = 5000;    // the table's lock held longer: lost
 
 volatile sig_atomic_t quit_requested;    // quit signals received
 volatile sig_atomic_t refresh_requested;
@@ -56,6 +57,7 @@ struct Options {
   int check = 0;        // -n: check the rules and exit
   int syslog = 0;       // -S: the system log in the foreground too
   const char *parsedfile = nullptr;
+  const char *writer = nullptr;  // -W: the proxy's user
 };
 
 [[noreturn]] void usage(const char *pname) {
@@ -69,6 +71,8 @@ struct Options {
          "T:seconds a command may run (60, 0 no limit)\n");
   printf("where  n:check the rules and exit;  P:parsed rules there;  "
          "S:syslog in the foreground;  V:version\n");
+  printf("       [-W user]: attach only to a table of this user or root that "
+         "no one else may write\n");
   exit(0);
 }
 
@@ -88,7 +92,7 @@ int number_arg(char opt, const char *arg, long lo, long hi, const char *what) {
 }
 
 // Words not yet consumed are counted by argc; letters may be grouped, and
-// each of i, d, r, p, a, T takes the next word, whatever it looks like.
+// each of i, d, r, p, a, T, P, W takes the next word, whatever it looks like.
 Options parse_args(int argc, char **argv) {
   Options o;
   const char *pname = argv[0];
@@ -103,7 +107,7 @@ Options parse_args(int argc, char **argv) {
     argv++;
     for (const char *c = w + 1; *c != '\0'; c++) {
       const char *arg = nullptr;
-      if (strchr("idrpaTP", *c) != nullptr) {
+      if (strchr("idrpaTPW", *c) != nullptr) {
         if (--argc < 0) err_quit("-%c requires another argument", *c);
         arg = *argv++;
       }
@@ -123,6 +127,7 @@ Options parse_args(int argc, char **argv) {
         case 'n': o.check = 1; break;
         case 'P': o.parsedfile = arg; break;
         case 'S': o.syslog = 1; break;
+        case 'W': o.writer = arg; break;
         case 'h': usage(pname);
         case 'V': version();
         default: err_quit("unknown command line option: %c", *c);
@@ -130,6 +135,12 @@ Options parse_args(int argc, char **argv) {
     }
   }
   return o;
+}
+
+// A signal not yet acted on ends a wait for the table's lock.
+int signal_pending() {
+  return quit_requested || refresh_requested || status_requested ||
+         reload_requested;
 }
 
 void wake() {
@@ -187,12 +198,13 @@ void log_status() {
     localtime_r(&ALRM_stats.last_refresh, &tm);
     strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
   }
-  char line[400];
+  char line[512];
   const DaemonStats &s = ALRM_stats;
   snprintf(line, sizeof line,
            "status: taken=%llu checked=%llu invalid=%llu fired=%llu run=%llu "
            "suppressed=%llu unsuccessful=%llu timed_out=%llu dropped=%llu "
-           "queued=%zu missed_starts=%llu missed_ends=%llu last_refresh=%s",
+           "queued=%zu missed_starts=%llu missed_ends=%llu last_refresh=%s "
+           "store_failures=%llu",
            static_cast<unsigned long long>(s.taken),
            static_cast<unsigned long long>(s.checked),
            static_cast<unsigned long long>(s.invalid),
@@ -204,7 +216,8 @@ void log_status() {
            static_cast<unsigned long long>(s.dropped),
            ALRM_action_queue.queued(),
            static_cast<unsigned long long>(missed.missed_starts()),
-           static_cast<unsigned long long>(missed.missed_ends()), when);
+           static_cast<unsigned long long>(missed.missed_ends()), when,
+           static_cast<unsigned long long>(s.store_failures));
   SYSLOG(LOG_NOTICE, line);
 }
 
@@ -227,11 +240,14 @@ void report_missed(int64_t now) {
 }
 
 // Between passes: commands, the missed-connection watch.
-void housekeeping(void *handle) {
+void housekeeping(void *&handle) {
   ALRM_action_queue.service();
   int64_t now = monotonic_ms();
   if (now - last_sweep_ms >= kSweepMs) {
-    missed.sweep(handle);
+    if (!table_read([&] { missed.sweep(handle); })) {
+      table_lost(handle);
+      missed.reset();
+    }
     last_sweep_ms = now;
   }
   report_missed(now);
@@ -328,18 +344,23 @@ int read_from_monitor(const Mon_Conn_t *conn, Record &rec) {
 // by the next at once; after one that found nothing the loop waits up to
 // poll_ms (a signal or an ending command cuts the wait short), or, once the
 // table has been idle for refr_time seconds, refreshes the history instead.
+// A signal that ends a wait for the table's lock ends the pass.
 void process_mmap(AlarmTable &alarm_table, void *&handle, int refr_time) {
   static Record rec;
   static Mon_Conn_t conn;
   int32_t index = 0;
   bool found = false;
-  int status;
+  int status = 0;
 
   handle_signals();
   if (table_watch(handle)) missed.reset();  // before the table's semaphores are used
   for (;;) {
     int32_t now = static_cast<int32_t>(time(nullptr));
-    status = Mon_MmapGetNextConn(handle, now, &index, &conn);
+    if (!table_read([&] { status = Mon_MmapGetNextConn(handle, now, &index, &conn); })) {
+      table_lost(handle);  // its file cut short under the mapping
+      missed.reset();
+      return;
+    }
     if (status <= 0) break;
     conn.curTime = now;  // the moment this reader took it
     found = true;
@@ -355,7 +376,10 @@ void process_mmap(AlarmTable &alarm_table, void *&handle, int refr_time) {
     handle_signals();
   }
   if (status == -1) {
-    if (!table_watch(handle)) err_quit("read error in connection table");
+    if (!table_read_failed(handle)) {
+      handle_signals();
+      return;
+    }
     missed.reset();
   }
   missed.pass_done();
@@ -390,6 +414,7 @@ int tollwatch_main(int argc, char **argv) {
     printf("configuration OK\n");
     return 0;
   }
+  if (o.writer != nullptr) table_writer(user_arg(o.writer));
   ALRM_daemon = o.ds || o.syslog;
   mon_Daemon = ALRM_daemon;  // the table library's reports go the same way
   if (o.ds) daemon_start(0);
@@ -409,11 +434,22 @@ int tollwatch_main(int argc, char **argv) {
   install_handler(SIGTERM, quit_handle);
   install_handler(SIGUSR1, status_signal);
   install_handler(SIGCHLD, child_signal);
+  install_handler(SIGBUS, table_fault_signal);
+  Mon_MmapSetLockWait(kLockWaitMs, signal_pending);
 
   Mon_Handle_t handle;
-  if (Mon_MmapOpen(MON_ALARM_READER, &handle) < 0)
+  bool waiting = false;
+  if (Mon_MmapOpen(MON_ALARM_READER, &handle) == 0) {
+    table_attached(handle);
+  } else if (table_refused_at_start(handle) || table_unfit_at_start(handle)) {
+    Mon_MmapDrop(handle);
+    handle = nullptr;
+    waiting = true;
+  } else {
     err_quit("monitor mmap open error");
+  }
   last_sweep_ms = monotonic_ms();
   daemon_ready();
+  if (waiting) table_watch(handle);  // as for a lost table
   for (;;) process_mmap(alarm_table, handle, o.refresh_time);
 }
