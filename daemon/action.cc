@@ -15,13 +15,12 @@
 
 #include "audit.h"
 #include "error.h"
+#include "runner.h"
 #include "stats.h"
 
 ExecList ALRM_exec_list;
 
 namespace {
-
-constexpr int kLineSize = 512;
 
 // Characters an inserted value may keep; each other one becomes '?'.
 bool ok_char(unsigned char c) {
@@ -32,13 +31,6 @@ bool ok_char(unsigned char c) {
 bool alpha_num(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
          (c >= '0' && c <= '9');
-}
-
-// Reports a line that does not fit; the part built so far is shown.
-int too_long(char *result, int pos) {
-  result[pos] = '\0';
-  err_ret("shell command too long: %30s...", result);
-  return -1;
 }
 
 // Characters a value may show bare outside quotes: the shell neither
@@ -97,29 +89,50 @@ std::string quoted(const std::string &value, const Quoting &q) {
   return bare ? value : "'" + value + "'";
 }
 
+// The longest text a variable can give: user and host names as the record
+// takes them from the table (128 bytes), the application name (16), a
+// dotted address, "65535/udp", ctime's 24 characters, and the 14 digits of
+// an error, process number or aggregate.
+size_t widest(int variable) {
+  switch (variable) {
+    case VAR_SRC_NAME: case VAR_SRC: case VAR_DST_NAME: case VAR_DST:
+    case VAR_USER: return 128;
+    case VAR_SRC_IP: case VAR_DST_IP: return 15;
+    case VAR_APP_NAME: case VAR_APP: return 16;
+    case VAR_APP_PORT: return 9;
+    case VAR_TIME: return 24;
+  }
+  return 14;
+}
+
+// The most a value of n bytes takes once quoted where the command stands:
+// every byte a backslash inside double quotes, two quotes outside.
+size_t quoted_width(size_t n, const Quoting &q) {
+  if (q.quote == '\'') return n;
+  return q.quote == '"' ? 2 * n : n + 2;
+}
+
 }  // namespace
 
 // Builds the line from the stored command: with how_expand 1 only plain
 // variables are filled in (time and aggregate items stay as stored), with
 // 2 every item.  Inserted values are cleaned while they are copied, so the
 // record itself is left as it is for the alarms after this one, and each
-// goes in as one literal word of the shell.
-int Action::substitute(char *result, int result_len, int how_expand) {
-  int pos = 0;
+// goes in as one literal word of the shell.  The line grows as needed:
+// its length is bounded by the command and the table's field sizes.
+void Action::substitute(std::string &line, int how_expand) const {
+  line.clear();
   Quoting q;
   const char *p = command;
   while (*p != '\0') {
     int marker = static_cast<unsigned char>(*p);
     if (marker != ITEM_VARIABLE && marker != ITEM_AGGREGATE) {
-      if (pos + 1 >= result_len - 1) return too_long(result, pos);
       q.step(*p);
-      result[pos++] = *p++;
+      line += *p++;
       continue;
     }
     if (marker > how_expand) {
-      if (pos + ITEM_SIZE >= result_len - 1) return too_long(result, pos);
-      memcpy(result + pos, p, ITEM_SIZE);
-      pos += ITEM_SIZE;
+      line.append(p, ITEM_SIZE);
       p += ITEM_SIZE;
       continue;
     }
@@ -129,29 +142,44 @@ int Action::substitute(char *result, int result_len, int how_expand) {
     memcpy(&ref, p + 1 + sizeof variable, sizeof ref);
     p += ITEM_SIZE;
     const char *text = record.get_str(variable, ref);
-    std::string value = quoted(clean(text != nullptr ? text : ""), q);
-    int n = static_cast<int>(value.size());
-    if (pos + n >= result_len - 1) return too_long(result, pos);
-    memcpy(result + pos, value.data(), n);
-    pos += n;
+    line += quoted(clean(text != nullptr ? text : ""), q);
   }
-  result[pos] = '\0';
-  return pos;
+}
+
+size_t Action::longest() const {
+  size_t n = 0;
+  Quoting q;
+  const char *p = command;
+  while (*p != '\0') {
+    int marker = static_cast<unsigned char>(*p);
+    if (marker != ITEM_VARIABLE && marker != ITEM_AGGREGATE) {
+      q.step(*p++);
+      n++;
+      continue;
+    }
+    int variable;
+    memcpy(&variable, p + 1, sizeof variable);
+    p += ITEM_SIZE;
+    n += quoted_width(widest(variable), q);
+  }
+  return n;
 }
 
 void Action::execute(int id) {
-  char cmd[kLineSize];
-  int n = substitute(cmd, kLineSize, 1);
-  if (n < 0) return;
-  if (ALRM_exec_list.find(cmd, n, id, keep_time)) {
+  std::string line;
+  substitute(line, 1);
+  if (ALRM_exec_list.find(line.data(), static_cast<int>(line.size()), id,
+                          keep_time, ALRM_action_sink->timed_by_clock())) {
     ALRM_stats.suppressed++;
-    if (ALRM_action_sink->reports_suppressed() &&
-        substitute(cmd, kLineSize, 2) >= 0)
-      ALRM_action_sink->suppressed(id, cmd);
+    if (ALRM_action_sink->reports_suppressed()) {
+      substitute(line, 2);
+      ALRM_action_sink->suppressed(id, line.c_str());
+    }
     return;
   }
-  if (substitute(cmd, kLineSize, 2) < 0) return;
+  substitute(line, 2);
 
+  const char *cmd = line.c_str();
   bool any = false;
   for (const char *c = cmd; *c != '\0' && !any; c++)
     any = alpha_num(static_cast<unsigned char>(*c));
@@ -226,20 +254,25 @@ void Action::do_child(const char *cmd) {
   err_quit("Cannot execute shell command when %s", failure);
 }
 
-// ---- Recent executions, timed by the record under check
+// ---- Recent executions
 
 ExecList::~ExecList() {
   for (Pix p = list.first(); p != nullptr; list.next(p)) free(list(p).cmd);
 }
 
-int ExecList::find(const char *cmd, int cmd_len, int id, int keep_time) {
-  int now = record.time();
+// By the clock a run is over once its keep time has passed on the
+// monotonic clock, which a step of the wall clock leaves alone; by record
+// time once a record at least that much later comes.
+int ExecList::find(const char *cmd, int cmd_len, int id, int keep_time,
+                   bool by_clock) {
+  int64_t now = record.time();
+  int64_t now_ms = monotonic_ms();
   int match = 0;
   Pix prev = nullptr;
   Pix p = list.first();
   while (p != nullptr) {
     Execution &e = list(p);
-    if (e.expire_time <= now) {
+    if (by_clock ? now_ms - e.ran_ms >= e.keep_ms : e.expire_time <= now) {
       free(e.cmd);
       list.next(p);
       list.del_after(prev);
@@ -258,6 +291,8 @@ int ExecList::find(const char *cmd, int cmd_len, int id, int keep_time) {
   memcpy(e.cmd, cmd, cmd_len);
   e.cmd_len = cmd_len;
   e.expire_time = now + keep_time;
+  e.ran_ms = now_ms;
+  e.keep_ms = static_cast<int64_t>(keep_time) * 1000;
   e.id = id;
   list.append(e);
   return 0;

@@ -1,16 +1,54 @@
 // Reading a parsed rule file into a rule set, where the parsed file goes,
-// and the configuration check that loads rules without starting anything.
+// and the configuration check that loads rules without starting anything
+// and warns of commands that could grow past what the shell can be given.
+#include <errno.h>
 #include <limits.h>
 #include <new>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "audit.h"
 #include "loadrules.h"
 #include "sigfix.h"
 
+extern char **environ;
+
 const char *ALRM_parsed_file = nullptr;
+
+namespace {
+
+bool check_lengths;  // the configuration check warns of commands too long
+
+// The longest command line the shell can be started with here: a single
+// argument holds at most 32 pages with its terminator, and the shell's
+// arguments with this environment and their pointers fit within the
+// system's argument limit.
+size_t command_room() {
+  size_t one = 32 * static_cast<size_t>(sysconf(_SC_PAGESIZE)) - 1;
+  size_t used = sizeof "sh" + sizeof "-c" + 1 + 4 * sizeof(char *);
+  for (char **e = environ; *e != nullptr; e++)
+    used += strlen(*e) + 1 + sizeof(char *);
+  long arg_max = sysconf(_SC_ARG_MAX);
+  size_t all = arg_max > 0 && static_cast<size_t>(arg_max) > used
+                   ? static_cast<size_t>(arg_max) - used
+                   : 0;
+  return all < one ? all : one;
+}
+
+// Names the lines of an action whose values, each at the longest the table
+// allows, could make a line the shell cannot be started with.
+void warn_if_long(const Action &action) {
+  static size_t room = command_room();
+  size_t n = action.longest();
+  if (n <= room) return;
+  errno = 0;
+  err_ret("%s command may expand to %zu bytes, over the argument limit of %zu",
+          token.print_line_range(), n, room);
+}
+
+}  // namespace
 
 char *parsed_name(const char *input_file) {
   static char out_file[PATH_MAX];
@@ -35,8 +73,11 @@ void AlarmTable::read_rules(const char *parsed_file) {
   Alarm work;
   memset(static_cast<void *>(&work), 0, sizeof work);
   int rc;
-  while ((rc = work.read(in)) != -3)
-    if (rc == 1) AlarmList.append(work);  // the list takes over its parts
+  while ((rc = work.read(in)) != -3) {
+    if (rc != 1) continue;
+    if (check_lengths) warn_if_long(work.action);
+    AlarmList.append(work);  // the list takes over its parts
+  }
   if (AlarmList.empty()) err_quit("no alarm read, the program quits");
   fclose(in);
 }
@@ -75,5 +116,6 @@ void AlarmTable::swap_rules(AlarmTable &other) {
 
 void check_config(const char *input_file) {
   AlarmTable rules;
+  check_lengths = true;
   load_rules(rules, input_file);
 }

@@ -27,6 +27,9 @@ class ActionQueue : public ActionSink {
 
   // Queues the line; a full queue drops it and counts it.
   void run(int id, const char *line) override;
+  // The daemon runs commands as records come in: repeats are timed by
+  // the monotonic clock, whatever the wall clock does.
+  bool timed_by_clock() const override { return true; }
 
   // Reaps children that ended, ends those past their time, starts queued
   // commands while fewer than the limit run, and reports drops.

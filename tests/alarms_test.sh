@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The alarms end to end: each kind of comparison on connections taken from
 # the table, names reaching commands as literal arguments, the trace and
-# log, repeats within react_time and -l.
+# log, repeats within react_time and -l, names at their longest, and -n's
+# warning of a command too long for the shell.
 . "$(dirname "$0")/harness.sh" "$@"
 export LC_ALL=C
 
@@ -68,4 +69,55 @@ printf 'rt1\nrt2\nrt1\n' | same repeat.txt
   conn 7 sentinel 443; } | tr ';' '\n' >logins.feed
 run logins -t
 printf 'mallory 10 0/udp\nopened 0/udp\n' | same logins.txt
+
+# longest: every name at its longest in the table (user and host names 128
+# characters full of shell syntax, application 16) in a command with every
+# kind of value: it runs whole, far past 511 bytes, each value one word.
+# A reload runs the right twparser, never one planted in the working
+# directory.
+fill() { local s=$1; while [ ${#s} -lt "$2" ]; do s+=$3; done; printf %s "${s:0:$2}"; }  # START LENGTH PATTERN
+evil="';\$(touch inj)\`|&<>*?!\\ ~{x}#[y]"
+u=$(fill L 128 "$evil") sn=$(fill s 128 "$evil.") dn=$(fill d 128 ".$evil") a=$(fill a 16 "$evil")
+cat >longest.conf <<'EOF'
+WHEN (usr == L*)
+EXEC
+printf '<%s>\n' usr src.name dst.name app.name src.ip dst.ip app.port tm "usr at src.name" 'dst.name app.name' >>longest.txt
+END
+EOF
+last longest >>longest.conf
+{ echo "wait-reader 30"; printf 'start 1 user="%s" src=192.168.80.1:40000 srchost="%s"\n' "$u" "$sn"
+  printf 'update 1 cmd=connect dst=198.51.100.80:443 dsthost="%s" app="%s"\n' "$dn" "$a"
+  echo "wait-drained 30"; conn 2 sentinel 443; } >longest.feed
+printf '#!/bin/sh\ntouch planted\n' >twparser && chmod +x twparser
+start longest -t
+within 60 has longest.feed.txt "script done" && within 10 has longest.done done || fail "longest: the last alarm did not run"
+kill -HUP "$DAEMON" && within 10 has longest.err "^rules reloaded from longest.conf$" || fail "longest: no reload"
+finish
+for v in u sn dn a; do printf -v "$v" %s "$(printf %s "${!v}" | LC_ALL=C tr -c 'a-zA-Z0-9 !@%_=+\\:,./-' '?')"; done
+same <(sed -E 's/^<[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9:]{8} [0-9]{4}>$/<TIME>/' longest.txt) < <(
+  printf '<%s>\n' "$u" "$sn" "$dn" "$a" 192.168.80.1 198.51.100.80 443/tcp TIME "$u at $sn" "$dn $a")
+[ "$(grep '^printf ' longest.err | awk '{ print length }')" -gt 800 ] && [ ! -e inj ] && [ ! -e planted ] ||
+  fail "longest: a short line, a hidden command, or ./twparser ran"
+rm twparser
+
+# -n names a command that, with every name at its longest, could pass what
+# the shell can be started with (made small here by a large environment
+# and a small stack limit); the check still passes.
+cat >wide.conf <<'EOF'
+# wide
+WHEN (usr == x)
+EXEC
+  echo "usr src.name dst.name usr src.name dst.name usr src.name dst.name usr src.name dst.name \
+  usr src.name dst.name usr src.name dst.name usr src.name dst.name usr src.name dst.name"
+END
+WHEN (usr == y) EXEC
+echo usr
+END
+EOF
+tw -n -i wide.conf && [ "$status" = 0 ] && ! has tw.err 'may expand' || fail "-n warned with room enough"
+# the environment filled to 5000 bytes short of the 128 KiB that 256 KiB of stack gives
+filler=$(printf "%$((131072 - 5000 - $(env | wc -c)))s" | tr ' ' x)
+(ulimit -s 256 && FILLER=$filler tw -n -i wide.conf) && [ "$(cat tw.out)" = "configuration OK" ] &&
+  has tw.err '^lines 4-6 \(parsed 2\): command may expand to [0-9]{4} bytes, over the argument limit of [0-9]{4}$' &&
+  [ "$(count tw.err 'may expand')" = 1 ] || fail "-n: no warning of the wide command"
 echo "alarms test passed"

@@ -73,12 +73,11 @@ class EvalTest : public testing::Test {
     return Stderr([&] { rules.table.check(rec); });
   }
   // The line that substitution builds for the last alarm's action.
-  std::string Line(const Fields &f, int how_expand, int size = MAX_LINE) {
+  std::string Line(const Fields &f, int how_expand) {
     Set(f);
-    char buf[MAX_LINE];
-    memset(buf, '#', sizeof buf);  // a line not terminated shows
-    int n = rules.Last().action.substitute(buf, size, how_expand);
-    return n < 0 ? "(failed)" : std::string(buf, n);
+    std::string line;
+    rules.Last().action.substitute(line, how_expand);
+    return line;
   }
 
   TestRules rules;
@@ -165,16 +164,54 @@ TEST_F(EvalTest, AndNodeOfOneChild) {
   EXPECT_EQ(Holds("((err==0))", Fields()) * 2 + Holds("((err==1))", Fields()), 2);
 }
 
-TEST_F(ActionTest, LinesThatDoNotFitAndFailedCommands) {
+// Every name at the table's longest, in each quoting: the line is built
+// whole, far past 511 bytes, each value reaches the shell whole, and the
+// bound that the configuration check goes by is reached, never passed.
+TEST_F(ActionTest, LongestValuesGoInWhole) {
+  rules.Load("WHEN (err==0) #line:1-2-2\nprintf '<%s>' usr src.name dst.name app.name"
+             " \"usr dst.name\" 'src.name app.name'\n");
+  std::string user(128, '\\'), src(128, '\\'), dst(128, '\\'), app(16, '\\');
+  Fields f(user.c_str());
+  f.Src = src.c_str(), f.Dst = dst.c_str(), f.App = app.c_str();
+  std::string line = Line(f, 2), got;
+  EXPECT_EQ(line.size(), rules.Last().action.longest());
+  EXPECT_GT(line.size(), 1000u);
+  FILE *p = popen(line.c_str(), "r");
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) got.append(buf, n);
+  EXPECT_EQ(pclose(p), 0);
+  EXPECT_EQ(got, "<" + user + "><" + src + "><" + dst + "><" + app + "><" + user + " " + dst +
+                     "><" + src + " " + app + ">");
+}
+
+TEST_F(ActionTest, FailedCommands) {
   rules.Load("react_time=300\nWHEN (usr==three) #line:1-2-2\nexit 3\n"
-             "WHEN (usr==.*) #line:5-6-6\nusr ;\nWHEN (err==0) #line:1-2-2\necho usr\n");
-  EXPECT_EQ(Line(Fields("abcdefghijklm"), 1, 20), "echo abcdefghijklm");  // the last byte left
-  EXPECT_EQ(Stderr([&] { EXPECT_EQ(Line(Fields("abcdefghijklmn"), 1, 20), "(failed)"); }),
-            "shell command too long: " + std::string(25, ' ') + "echo ...\n");
+             "WHEN (usr==.*) #line:5-6-6\nusr ;\n");
   EXPECT_EQ(Check(Fields("three")), "action `exit 3' unsuccessful\n");
   EXPECT_EQ(Check(Fields("...")),
             "Action::execute\"... ;\" contains no alphanumeric characters.\n");
   EXPECT_EQ(Check(Fields("...")), "");  // already among the recent runs
+}
+
+// By record time a run holds back the same line until a record its keep
+// time later; by the clock for its keep time on the monotonic clock,
+// whatever the records' times do.
+TEST_F(ActionTest, RepeatsByRecordTimeOrByTheClock) {
+  ExecList &runs = ALRM_exec_list;
+  auto at = [&](int t) { Fields f; f.time = t; Set(f); };
+  at(1000);
+  EXPECT_EQ(runs.find("a", 1, 1, 2, false), 0);
+  EXPECT_EQ(runs.find("a", 1, 1, 2, false) * 2 + runs.find("a", 1, 2, 2, false), 2);
+  EXPECT_EQ(runs.find("z", 1, 1, INT32_MAX, false), 0);  // held for ever
+  at(1002);
+  EXPECT_EQ(runs.find("a", 1, 1, 2, false) * 2 + runs.find("z", 1, 1, 2, false), 1);
+  EXPECT_EQ(runs.find("c", 1, 1, 1, true), 0);
+  at(1002 - 7200);
+  EXPECT_EQ(runs.find("c", 1, 1, 1, true), 1);
+  at(1002 + 7200);
+  EXPECT_EQ(runs.find("c", 1, 1, 1, true), 1);
+  usleep(1100 * 1000);
+  EXPECT_EQ(runs.find("c", 1, 1, 1, true), 0);
 }
 
 // Every byte reaches the command as one literal word, inside quotes or not:

@@ -4,14 +4,16 @@
 # aggregate windows and repeat suppression on script time, script errors.
 . "${0%/*}/harness.sh" "$@"
 export TMPDIR=$PWD/tmp && mkdir tmp
-# Each rule file (through the real twparser, or ./twparser, which comes first,
-# made of STUB) gives the daemon's messages, STATUS and LAST as twcheck's last line.
+# Each rule file (through the real twparser, or one made of STUB beside
+# copies of both programs, which comes first) gives the daemon's messages,
+# STATUS and LAST as twcheck's last line.
 long=$(printf 'r%.0s' {1..87})  # too long a name for the parsed file
 while IFS='^' read -r name status last rules stub; do
-  name=${name/LONG/$long} d=0 c=0 && printf "$rules" >"$name.conf"
-  rm -f twparser && [ -z "$stub" ] || { printf '#!/bin/sh\n%s\n' "$stub" >twparser && chmod +x twparser; }
-  timeout 20 "$TW" -f -i "$name.conf" </dev/null >/dev/null 2>"$name.tw" || d=$?
-  timeout 20 "$TC" "$name.conf" </dev/null >"$name.out" 2>"$name.err" || c=$?
+  name=${name/LONG/$long} d=0 c=0 tw=$TW tc=$TC && printf "$rules" >"$name.conf"
+  rm -rf stub && [ -z "$stub" ] || { mkdir stub && cp "$TW" "$TC" stub/ && tw=stub/${TW##*/} tc=stub/${TC##*/} &&
+    printf '#!/bin/sh\n%s\n' "$stub" >stub/twparser && chmod +x stub/twparser; }
+  timeout 20 "$tw" -f -i "$name.conf" </dev/null >/dev/null 2>"$name.tw" || d=$?
+  timeout 20 "$tc" "$name.conf" </dev/null >"$name.out" 2>"$name.err" || c=$?
   # The daemon's messages without its banner and its failure to attach.
   awk 'NR == 1 { next } /^SYSTEM ERROR: Mon_MmapOpen/ { exit }
     /^$/ { blank++; next } { for (; blank > 0; blank--) print ""; print }' "$name.tw" | same "$name.err"
@@ -34,7 +36,7 @@ none^1^file `none.conf.parsed' not available^WHEN (src == 1.2.3.4)\nEXEC\necho x
 p3^1^lines 6-7 (parsed 2): action missing^WHEN (err==1) #line:4-6-7\n^cp "$1" "$2"
 p6^0^line 3: junk #line:3-4-4 discarded^WHEN (err==1)   #line:1-2-2\n\nWHEN (err==2) junk #line:3-4-4\nx\n^cp "$1" "$2"
 EOF
-rm -f twparser
+rm -rf stub
 same quiet.out <<<$'configuration OK\n1 alarms, 0 symbols, aggregates: FAIL 0, IN 0, OUT 0, TRAFFIC 0, ACCESS 1, DURATION 0'
 # The example rules on the example traffic: the dry run shows the command
 # lines that the daemon runs, with times and the serving process masked.
