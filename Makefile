@@ -4,9 +4,9 @@ WERROR  ?= $(if $(CI),ON,OFF)
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 
 DEB_PKGS = cmake g++ flex bison libgdbm-dev libgdbm-compat-dev \
-           pkg-config libjansson-dev \
+           pkg-config systemd libjansson-dev \
            libgtest-dev libgmock-dev libbenchmark-dev \
-           dante-server curl
+           dante-server curl faketime
 
 FUZZ_SECONDS ?= 600
 FUZZ_BUILD   ?= build-fuzz

@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
 # tollwatch end to end: command line, start-up, loading messages, records and
-# their trace, refreshes; run again in a mount namespace, the detached daemon.
+# their trace, refreshes; with DETACHED=1, the detached daemon alone: its
+# start, the system log and the trace file.
 SELF=$(realpath "$0")
+if [ "${DETACHED-}" = 1 ]; then
+  command -v python3 >/dev/null || { echo "SKIPPED: no python3 for a system log receiver"; exit 77; }
+  unshare -m true 2>/dev/null || { echo "SKIPPED: no mount namespace of our own"; exit 77; }
+  DETACHED=2 exec unshare -m --propagation private "$BASH" "$SELF" "$@"
+fi
 . "$(dirname "$0")/harness.sh" "$@"
 TW=tollwatch  # by its name on the search path, before twparser's directory
 mkdir bin && ln -s "$(command -v twparser | xargs dirname)/tollwatch" bin/ && PATH=$PWD/bin:$PATH
@@ -9,30 +15,78 @@ printf 'WHEN (src == 10.255.255.254 | ACCESS[src] > 1000000) EXEC\necho never\nE
 
 detached() {  # with a private /dev/log; the system log in syslog.txt
   mkdir -p ov/up ov/work
-  mount -t overlay overlay -o "lowerdir=/dev,upperdir=$PWD/ov/up,workdir=$PWD/ov/work" /dev && rm -f /dev/log || exit 77
+  mount -t overlay overlay -o "lowerdir=/dev,upperdir=$PWD/ov/up,workdir=$PWD/ov/work" /dev && rm -f /dev/log ||
+    { echo "SKIPPED: no overlay mount on /dev here"; exit 77; }
   python3 -c 'import socket, sys
 s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM); s.bind("/dev/log"); out = open(sys.argv[1], "a", buffering=1)
 while True: out.write(s.recv(65536).decode("utf-8", "replace").rstrip("\0\n") + "\n")' syslog.txt &
   trap 'kill -KILL $DAEMON $FEEDER '$!' 2>/dev/null || true; rm -rf "$WORK"' EXIT
   within 5 test -S /dev/log || fail "no syslog receiver"
-  logged() { within 10 has syslog.txt "^<$1>.* $2\[[0-9]+\]: $3\$" || fail "not logged: <$1> $2: $3"; }
+  since=1  # the first line of syslog.txt that logged() looks at
+  mark() { since=$(($(wc -l <syslog.txt) + 1)); }
+  logged_since() { tail -n "+$since" syslog.txt | grep -Eq -- "^<$1>.* $2\[[0-9]+\]: $3\$"; }
+  logged() { within 10 logged_since "$@" || fail "not logged: <$1> $2: $3"; }
   # No table: the child's message, logged as a daemon error, not traced.  With
   # one: back once attached; a session of its own, mask 022, the trace appended.
   echo "earlier run" >/tmp/tollwatch.log && tw -t -i rules.conf && ends 1 "monitor mmap open error"
   logged 27 tollwatch "monitor mmap open error"
   ! has /tmp/tollwatch.log 'mmap open error' || fail "an error went to the trace file"
-  { echo "wait-reader 30"; conn 1 zoe 8080 in=1 out=2; } >zoe.feed && feed zoe
-  tw -t -i rules.conf; ends 0 ""
-  DAEMON=$(reader5) && [ "$(ps -o comm= -p "$DAEMON")" = tollwatch ] || fail "not attached on return"
-  within 30 has zoe.feed.txt "script done" || fail "the detached daemon took no connection"
+  # The trace file is refused at the start when it is a symbolic link, a FIFO
+  # (with a reader) or another user's file, which are left as they were.
+  mv /tmp/tollwatch.log earlier.log && touch victim.log
+  refuse() {  # symlink|fifo|theirs: that at /tmp/tollwatch.log
+    case $1 in
+    symlink) ln -s "$PWD/victim.log" /tmp/tollwatch.log ;;
+    fifo) mkfifo /tmp/tollwatch.log && exec 8<>/tmp/tollwatch.log ;;
+    theirs) touch /tmp/tollwatch.log && chown 65534:65534 /tmp/tollwatch.log ;;
+    esac
+  }
+  untouched() {  # symlink|fifo|theirs: nothing written through it, then it goes
+    case $1 in
+    symlink) [ ! -s victim.log ] ;;
+    fifo) [ "$(timeout 0.2 head -c 1 <&8 | wc -c)" = 0 ] ;;
+    theirs) [ ! -s /tmp/tollwatch.log ] && [ "$(stat -c %u /tmp/tollwatch.log)" = 65534 ] ;;
+    esac || fail "$1: written to"
+    [ "$1" != fifo ] || exec 8<&-
+    rm /tmp/tollwatch.log
+  }
+  refusal() {  # symlink|fifo|theirs: the message
+    case $1 in
+    symlink) echo "can't open /tmp/tollwatch.log for writing. Too many levels of symbolic links" ;;
+    *) echo "can't open /tmp/tollwatch.log for writing: not a regular file of ours" ;;
+    esac
+  }
+  for kind in symlink fifo theirs; do
+    mark && refuse $kind && tw -t -i rules.conf && ends 1 "$(refusal $kind)" && logged 27 tollwatch "$(refusal $kind)"
+    untouched $kind
+  done
+  mv earlier.log /tmp/tollwatch.log
+  pipefeed && tw -t -i rules.conf; DAEMON=$(reader5); ends 0 ""  # the daemon known first, to be ended on a failure
+  [ "$(ps -o comm= -p "$DAEMON")" = tollwatch ] || fail "not attached on return"
+  conn 1 zoe 8080 in=1 out=2 >&7 && within 10 has /tmp/tollwatch.log ': zoe@192' || fail "the detached daemon traced no connection"
   [ "$(ps -o sid= -p "$DAEMON")" -eq "$DAEMON" ] && has "/proc/$DAEMON/status" '^Umask:\s*0022$' ||
     fail "no session of its own, or mask not 022"
   same <(cd "/proc/$DAEMON" && readlink fd/0 fd/1 fd/2 cwd) <<<"$(printf '/dev/null\n/dev/null\n/tmp/tollwatch.log\n%s' "$PWD")"
-  [ "$(head -n 1 /tmp/tollwatch.log)" = "earlier run" ] && has /tmp/tollwatch.log ': zoe@192' ||
-    fail "trace file truncated or without the connection"
+  [ "$(head -n 1 /tmp/tollwatch.log)" = "earlier run" ] || fail "trace file truncated"
+  # SIGHUP opens the trace file again: moved away, it is made anew, ours and
+  # 0600.  Something refused there is logged; the trace goes on where it was.
+  mv /tmp/tollwatch.log first.log && mark && kill -HUP "$DAEMON" && logged 29 tollwatch "rules reloaded from rules.conf"
+  conn 2 yan 8080 >&7 && within 10 has /tmp/tollwatch.log ': yan@192' || fail "SIGHUP: no new trace file"
+  [ "$(stat -c %a:%u /tmp/tollwatch.log)" = "600:$(id -u)" ] && ! has first.log yan ||
+    fail "SIGHUP: the new trace file is $(stat -c %a:%u /tmp/tollwatch.log), or the old one still written"
+  mv /tmp/tollwatch.log second.log && n=3
+  for kind in symlink fifo theirs; do
+    mark && refuse $kind && kill -HUP "$DAEMON" && logged 27 tollwatch "$(refusal $kind)" &&
+      logged 29 tollwatch "rules reloaded from rules.conf" || fail "SIGHUP on a $kind"
+    conn $n "u$n" 8080 >&7 && within 10 has second.log ": u$n@192" || fail "SIGHUP on a $kind: the trace stopped"
+    untouched $kind && n=$((n + 1))
+  done
   kill -QUIT "$DAEMON" && logged 29 tollwatch "process quits on the QUIT signal"
+  exec 7>&- && kill -TERM "$FEEDER" && reap "$FEEDER"
 }
-if [ "${DETACHED-}" ]; then detached; echo "detached checks passed"; exit 0; fi
+# As tollwatch_detached (DETACHED=1), the detached daemon alone, again in a
+# mount namespace of its own; skipped (77) where that or python3 is missing.
+if [ "${DETACHED-}" = 2 ]; then detached; echo "detached checks passed"; exit 0; fi
 
 # Command line: without a table a start stops at attaching, the files made.
 n91=$(printf 'r%.0s' $(seq 86)).conf && cp rules.conf "$n91" && cp rules.conf "r$n91" && printf 'x = 1\n' >defs.conf
@@ -58,16 +112,26 @@ for args in -fth "-h -q" --help; do
     [ "$(head -n 1 tw.out)" = "Usage: tollwatch [-i inputfile] [-d datafile] [-r refresh_time] [-f] [-l] [-t] [-h]" ] ||
     fail "$args: not the usage"
 done
-# ./twparser comes first and gets the rule file, the parsed file and "0".
-while IFS='|' read -r body msg; do
-  printf '#!/bin/sh\n%s\n' "$body" >twparser && chmod +x twparser && rm -f rules.conf.parsed && tw -f -i rules.conf
-  ends 1 "$msg"
+# twparser beside the program (a copy of it here) comes first and gets the
+# rule file, the parsed file and "0"; then the absolute directories of the
+# search path.  One planted in the working directory never runs, not even
+# for "." or an empty entry of the search path (it stays for every start
+# below).
+real=$(command -v twparser) && mkdir own && cp "${real%/*}/tollwatch" own/
+printf '#!/bin/sh\ntouch planted\n' >twparser && chmod +x twparser
+while IFS='|' read -r path body msg; do
+  rm -f own/twparser rules.conf.parsed
+  [ -z "$body" ] || { printf '#!/bin/sh\n%s\n' "$body" >own/twparser && chmod +x own/twparser; }
+  PATH=$path TW=$PWD/own/tollwatch tw -f -i rules.conf && ends 1 "$msg"
 done <<EOF
-echo "\$@" >args.txt; exec $(command -v twparser) "\$@"|monitor mmap open error
-exit 0|file \`rules.conf.parsed' not available
-exit 3|the parser failed
+$PATH|echo "\$@" >args.txt; exec $real "\$@"|monitor mmap open error
+$PATH|exit 0|file \`rules.conf.parsed' not available
+$PATH|exit 3|the parser failed
+$PATH||monitor mmap open error
+.::${real%/*}/../nowhere:$(command -v timeout | xargs dirname)||the parser failed
 EOF
-echo "rules.conf rules.conf.parsed 0" | same args.txt && rm twparser
+echo "rules.conf rules.conf.parsed 0" | same args.txt && [ ! -e planted ] || fail "./twparser ran"
+has tw.err '^Cannot execute twparser$' || fail "no word of the missing twparser"
 
 # Loading messages (-n loads as a start does) name the rule's lines.
 while IFS='|' read -r msg text; do
@@ -96,7 +160,14 @@ within 60 has steps.feed.txt "script done" && within 10 has steps.err 'gus@' || 
 within 10 has steps.err 'refresh database: removing everything before [0-9]' || fail "no refresh"
 cut=$(grep -o 'removing everything before [0-9]*' steps.err | cut -d' ' -f4)
 [ "$cut" -ge $((t - 300)) ] && [ "$cut" -le $(($(date +%s) - 300)) ] || fail "cut-off $cut at $t"
-kill -VTALRM "$DAEMON" && sleep 0.5 && [ "$(grep -o 'refresh database' steps.err | wc -l)" = 1 ] || fail "refreshed with nothing stored"
+# A status line asked for after the second signal comes once that is
+# handled, and holds the time of the refresh.  (The trace's refresh line
+# has no newline of its own, so in the foreground the status line is
+# glued to its end: it is looked for anywhere in a line.)
+n=$(count steps.err 'status: ') && kill -VTALRM "$DAEMON" && kill -USR1 "$DAEMON" &&
+  within 5 eval '[ "$(count steps.err "status: ")" -gt '"$n"' ]' || fail "no status line"
+grep -Eq ' last_refresh=[0-9]{4}-[0-9]{2}-[0-9]{2} ' steps.err && [ "$(grep -o 'refresh database' steps.err | wc -l)" = 1 ] ||
+  fail "refreshed with nothing stored, or no time of the refresh"
 grep -E '^[0-9]+: |^invalid' steps.err >records.txt
 [ "$(sed -n '2s/.*read=//p' records.txt)" = "$(sed -n '1s/:.*//p' records.txt)" ] || fail "no time of the last read"
 same <(sed -E "s/^[0-9]+:/T:/; s/pid: ?$FEEDER /pid:F /; s/dur: ?[0-9] /dur:0 /; s/dur:(5[0-9]|6[0-9]) /dur:5x /
@@ -108,8 +179,6 @@ invalid: port:0(nada) UNKNOWN@h-anon->zero.example dur:0 in:0 out:0
 T: gus@10.9.8.5->10.3.3.3 80/tcp err:5 0(i)+0(o)=0 pid:F dur:0 id:2 read=R
 EOF
 finish
+[ ! -e planted ] || fail "./twparser ran at a start"
 
-if command -v python3 >/dev/null && unshare -m true 2>/dev/null; then  # 77: no overlay mount here
-  DETACHED=1 unshare -m --propagation private "$BASH" "$SELF" "$@" || [ $? = 77 ] || fail "detached checks"
-fi
 echo "tollwatch test passed"
