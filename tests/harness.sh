@@ -80,6 +80,18 @@ status_of() {  # NAME FIELD: the FIELD of a fresh status line in NAME.err
   within 5 eval '[ "$(count '"$1.err"' "^status: ")" -gt '"$n"' ]' || fail "no status line"
   grep '^status: ' "$1.err" | tail -n 1 | tr ' ' '\n' | sed -n "s/^$2=//p"
 }
+# For the damaged-table scenarios.
+edit() {  # PYTHON: run on the table's bytes d; u/p read/write a native value, slot(k) of connection k
+  python3 - /tmp/mon.mmap "$1" <<'PY'
+import struct, sys
+f = open(sys.argv[1], "r+b"); d = bytearray(f.read())
+u = lambda o, t="I": struct.unpack_from("=" + t, d, o)[0]
+def p(o, v, t="I"): struct.pack_into("=" + t, d, o, v)
+n, c = u(8, "i"), u(60)
+slot = lambda k: next((c + 4 * i, u(c + 4 * i)) for i in range(n) if u(c + 4 * i) > 1 and u(u(c + 4 * i) + 4) == k)
+exec(sys.argv[2]); f.seek(0); f.write(d)
+PY
+}
 reader5() { od -An -t d4 -j 40 -N 4 /tmp/mon.mmap 2>/dev/null | tr -d ' '; }
 is_reader5() { [ "$(reader5)" = "$1" ]; }
 tw() { status=0; timeout 20 "$TW" "$@" </dev/null >tw.out 2>tw.err || status=$?; }

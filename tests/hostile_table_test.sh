@@ -4,17 +4,6 @@
 # table to be mended; a bad slot is reported once and skipped while the
 # other connection is still taken.
 . "${0%/*}/harness.sh" "$@"
-edit() {  # PYTHON: run on the table's bytes d; u/p read/write a native value, slot(k) of connection k
-  python3 - /tmp/mon.mmap "$1" <<'PY'
-import struct, sys
-f = open(sys.argv[1], "r+b"); d = bytearray(f.read())
-u = lambda o, t="I": struct.unpack_from("=" + t, d, o)[0]
-def p(o, v, t="I"): struct.pack_into("=" + t, d, o, v)
-n, c = u(8, "i"), u(60)
-slot = lambda k: next((c + 4 * i, u(c + 4 * i)) for i in range(n) if u(c + 4 * i) > 1 and u(u(c + 4 * i) + 4) == k)
-exec(sys.argv[2]); f.seek(0); f.write(d)
-PY
-}
 printf '%s\n' 'start 1 user=zoe src=10.7.7.7:5000' 'update 1 cmd=connect dst=10.8.8.8:80 in=1 out=2' \
   'start 2 user=bob src=10.6.6.6:5001' 'update 2 cmd=connect dst=10.9.9.9:443 in=3 out=4' >t.feed
 printf '%s\n' 'WHEN (src == 10.255.255.254)' EXEC '  echo never' END >t.conf

@@ -8,17 +8,6 @@
 for a in "$@"; do [ "${a##*/}" != semhold ] || SH=$a; done
 HOLDER=
 trap 'kill -KILL $DAEMON $FEEDER $HOLDER 2>/dev/null || true; rm -rf "$WORK"' EXIT
-edit() {  # PYTHON: run on the table's bytes d; u/p read/write a native value, slot(k) of connection k
-  python3 - /tmp/mon.mmap "$1" <<'PY'
-import struct, sys
-f = open(sys.argv[1], "r+b"); d = bytearray(f.read())
-u = lambda o, t="I": struct.unpack_from("=" + t, d, o)[0]
-def p(o, v, t="I"): struct.pack_into("=" + t, d, o, v)
-n, c = u(8, "i"), u(60)
-slot = lambda k: next((c + 4 * i, u(c + 4 * i)) for i in range(n) if u(c + 4 * i) > 1 and u(u(c + 4 * i) + 4) == k)
-exec(sys.argv[2]); f.seek(0); f.write(d)
-PY
-}
 say() { conn "$1" "$2" 80 >&7 && within 10 has took.txt "^$2\$" || fail "$2 not taken"; }  # N USER
 drop() { exec 7>&-; kill -TERM "$FEEDER"; reap "$FEEDER"; FEEDER=; }  # the table removed, semaphores and all
 told() { [ "$(count d.err "$1")" = "$2" ]; }  # ERE TIMES
