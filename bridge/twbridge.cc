@@ -96,18 +96,6 @@ long number_arg(char opt, const char *arg, long lo, long hi) {
   return v;
 }
 
-// A group by name or number; the run stops when there is none.
-gid_t group_arg(const char *arg) {
-  char *end;
-  errno = 0;
-  unsigned long n = strtoul(arg, &end, 10);
-  if (arg[0] >= '0' && arg[0] <= '9' && *end == '\0' && errno == 0 &&
-      n < static_cast<unsigned long>(static_cast<gid_t>(-1)))
-    return static_cast<gid_t>(n);
-  const struct group *gr = getgrnam(arg);
-  if (gr == nullptr) err_quit("-g %s: no such group", arg);
-  return gr->gr_gid;
-}
 
 Options parse_args(int argc, char **argv) {
   static const struct option longopts[] = {

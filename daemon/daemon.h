@@ -73,6 +73,8 @@ bool table_read(F &&read) {
 // Who may write the table (-W): the user's uid, from a name or a number;
 // the run stops when there is no such user.
 uid_t user_arg(const char *user);
+// The group of -g, by name or number; stops the run when there is none.
+gid_t group_arg(const char *group);
 // From now on only a table of uid or root that no other user may write is
 // attached to.
 void table_writer(uid_t uid);

@@ -3,6 +3,7 @@
 // says once why it refuses one; without, it warns once when every user may
 // write the table it attached to.
 #include <errno.h>
+#include <grp.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <syslog.h>
@@ -23,16 +24,30 @@ constexpr size_t kMaxTold = 16;   // beyond this, new reasons go unsaid
 
 }  // namespace
 
-uid_t user_arg(const char *user) {
+// A user or group named by name or number; the run stops naming the
+// option when there is none.
+static bool id_number(const char *arg, unsigned long limit, unsigned long *n) {
   char *end;
   errno = 0;
-  unsigned long n = strtoul(user, &end, 10);
-  if (user[0] >= '0' && user[0] <= '9' && *end == '\0' && errno == 0 &&
-      n < static_cast<unsigned long>(static_cast<uid_t>(-1)))
-    return static_cast<uid_t>(n);
+  *n = strtoul(arg, &end, 10);
+  return arg[0] >= '0' && arg[0] <= '9' && *end == '\0' && errno == 0 &&
+         *n < limit;
+}
+
+uid_t user_arg(const char *user) {
+  unsigned long n;
+  if (id_number(user, static_cast<uid_t>(-1), &n)) return static_cast<uid_t>(n);
   struct passwd *pw = getpwnam(user);
   if (pw == nullptr) err_quit("-W %s: no such user", user);
   return pw->pw_uid;
+}
+
+gid_t group_arg(const char *group) {
+  unsigned long n;
+  if (id_number(group, static_cast<gid_t>(-1), &n)) return static_cast<gid_t>(n);
+  struct group *gr = getgrnam(group);
+  if (gr == nullptr) err_quit("-g %s: no such group", group);
+  return gr->gr_gid;
 }
 
 void table_writer(uid_t uid) {
