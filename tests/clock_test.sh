@@ -1,15 +1,12 @@
 #!/usr/bin/env bash
-# Repeats held back by react_time while the daemon's wall clock is set two
-# hours back and then four forward (libfaketime, reading the offset from a
-# file at every call, the monotonic clock left alone, as a step of the
-# system time leaves it): each hold lasts react_time, neither two hours
-# longer nor cut short.  Skipped (77) without libfaketime (make deps).
+# Repeats held back by react_time while the daemon's wall clock steps two hours
+# back, then four forward (libfaketime; the monotonic clock left alone, as a
+# step of the system time leaves it): each hold lasts react_time, no more, no less.
 . "$(dirname "$0")/harness.sh" "$@"
 lib=$(ls /usr/lib/*/faketime/libfaketime.so.1 2>/dev/null | head -n 1)
 [ -n "$lib" ] || { echo "libfaketime missing: make deps" >&2; exit 77; }
-# A daemon built with AddressSanitizer needs its runtime loaded first (the
-# commands' shell then hangs, so the commands started are counted, and
-# ended after a second, rather than waited for).
+# A sanitized daemon needs its runtime loaded first (the commands' shell then
+# hangs: commands started are counted, ended after a second, not waited for).
 lib="$(ldd "$TW" | awk '/libasan/ { print $3 }') $lib"
 
 { echo "react_time = 3"; printf 'WHEN (usr == clk) EXEC\necho usr >>clock.txt\nEND\n'; } >clock.conf
@@ -17,11 +14,8 @@ echo +0 >clock.rc && pipefeed
 LD_PRELOAD=$lib FAKETIME_TIMESTAMP_FILE=$PWD/clock.rc FAKETIME_NO_CACHE=1 FAKETIME_DONT_FAKE_MONOTONIC=1 \
   "$TW" -f -t -a 5 -T 1 -i clock.conf >clock.out 2>clock.err & DAEMON=$!
 n=0
-taken() {  # until the trace shows n records
-  within 10 eval '[ "$(count clock.err "^-?[0-9]+: clk@")" -ge '"$n"' ]' || fail "change $n not taken"
-}
-change() {  # CLOCK SUPPRESSED: the daemon's clock at CLOCK from the real one,
-  # then a change of connection 1, after which SUPPRESSED repeats were held
+taken() { within 10 eval '[ "$(count clock.err "^-?[0-9]+: clk@")" -ge '"$n"' ]' || fail "change $n not taken"; }
+change() {  # CLOCK SUPPRESSED: the daemon's clock at CLOCK, a change, SUPPRESSED held in all
   echo "$1" >clock.rc && n=$((n + 1)) && echo "update 1 in=$n" >&7 && taken
   [ "$(status_of clock suppressed)" = "$2" ] || fail "change $n: not $2 held back"
 }
@@ -29,11 +23,9 @@ change() {  # CLOCK SUPPRESSED: the daemon's clock at CLOCK from the real one,
 printf '%s\n' "wait-reader 30" "start 1 user=clk src=192.168.50.1:40000 time=$(($(date +%s) - 10800))" \
   "update 1 cmd=connect dst=198.51.100.1:443" >&7 && n=1 && taken
 change -2h 1
-sleep 3.3
-change -2h 1   # runs again 3 s later, though the records' time is 2 h earlier
+sleep 3.3 && change -2h 1   # runs again 3 s later, though the records' time is 2 h earlier
 change +2h 2   # held, though the records' time is 4 h on
-sleep 3.3
-change +2h 2
+sleep 3.3 && change +2h 2
 within 5 eval '[ "$(status_of clock run)" = 3 ]' || fail "not 3 commands started"
 finish
 # The clock did step: the record times as the trace shows them.

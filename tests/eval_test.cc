@@ -48,38 +48,34 @@ class EvalTest : public testing::Test {
   int Set(const Fields &f) {
     int rc = rec.set_value(inet_addr(f.src), inet_addr(f.dst), f.user, f.time, f.app, f.err,
                            f.in, f.out, f.Src, f.Dst, f.App, f.pid, f.dur, f.last, f.id, f.mute);
-    record.share(rec);
-    return rc;
+    return record.share(rec), rc;
   }
-  // Whether a condition, as twparser prints it, holds for f.
-  int Holds(const std::string &cond, const Fields &f) {
+  int Holds(const std::string &cond, const Fields &f) {  // cond as twparser prints it
     EXPECT_EQ(rules.Load("WHEN " + cond + " #line:1-2-2\n\n"), 1) << cond;
-    Set(f);
-    return rules.Last().condition.value(1);
+    return Set(f), rules.Last().condition.value(1);
   }
-  // A condition with the values of one field for which it holds and not.
-  template <class T> struct Case { const char *cond; std::vector<T> yes, no; };
+  template <class T> struct Case { const char *cond; std::vector<T> yes, no; };  // values of a field
   template <class T> void Table(T Fields::*field, const std::vector<Case<T>> &cases) {
     Fields f;
     for (auto &c : cases)
       for (int want : {1, 0})
-        for (T v : want ? c.yes : c.no) {
-          f.*field = v;
-          EXPECT_EQ(Holds(c.cond, f), want) << c.cond << " with " << v;
-        }
+        for (T v : want ? c.yes : c.no)
+          EXPECT_EQ(Holds(c.cond, (f.*field = v, f)), want) << c.cond << " with " << v;
   }
   std::string Check(const Fields &f) {  // what the rule check wrote on standard error
-    Set(f);
-    return Stderr([&] { rules.table.check(rec); });
+    return Set(f), Stderr([&] { rules.table.check(rec); });
   }
-  // The line that substitution builds for the last alarm's action.
-  std::string Line(const Fields &f, int how_expand) {
-    Set(f);
+  std::string Line(const Fields &f) {  // the line built for the last alarm's action
     std::string line;
-    rules.Last().action.substitute(line, how_expand);
-    return line;
+    return Set(f), rules.Last().action.substitute(line, 2), line;
   }
-
+  static std::string Run(const std::string &line) {  // the command's output; it succeeds
+    FILE *p = popen(line.c_str(), "r");
+    std::string got;
+    for (char buf[4096]; size_t n = fread(buf, 1, sizeof buf, p);) got.append(buf, n);
+    EXPECT_EQ(pclose(p), 0) << line;
+    return got;
+  }
   TestRules rules;
   Record rec;
 };
@@ -101,21 +97,9 @@ TEST_F(RecordTest, ValidationAndKinds) {
   }
 }
 
-// In the trace byte counts beyond 2^32 add up, control bytes cannot forge lines.
-TEST_F(RecordTest, TraceAndInvalidReports) {
-  Fields f("eve\n1: root\x1b");
-  f.app = -53, f.err = 5, f.last = 42, f.in = 3000000000u, f.out = UINT32_MAX;
-  rules.table.set_trace();
-  EXPECT_EQ(Stderr([&] { Set(f); }), "\n" + std::to_string(f.time) +
-            ": eve\\0121: root\\033@10.1.2.3->192.0.2.7 53/udp err:5 3000000000(i)"
-            "+4294967295(o)=7294967295 pid:42 dur: 1 id:7 read=42\n");
-  EXPECT_TRUE(rec.in() == f.in && rec.out() == f.out);  // as IN and OUT sum them
-  f.app = 0, f.mute = 1;  // muted: neither traced nor reported
-  EXPECT_EQ(Stderr([&] { EXPECT_EQ(Set(f), 0); }), "");
-}
-
 // Texts of the variables, names falling back to addresses, long ones cut.
-TEST_F(RecordTest, VariablesAndLongTexts) {
+// In the trace byte counts beyond 2^32 add up, control bytes cannot forge lines.
+TEST_F(RecordTest, VariablesTraceAndInvalidReports) {
   std::string host(200, 'h'), user(200, 'u');
   Fields udp, tcp(user.c_str());
   udp.app = -53, udp.err = -1, tcp.Dst = host.c_str(), tcp.App = "ftpdataxxxxxxxxxxxx";
@@ -128,6 +112,15 @@ TEST_F(RecordTest, VariablesAndLongTexts) {
     Set(*c.f);
     EXPECT_EQ(rec.get_str(c.var, nullptr) + std::string(rec.Src()), c.text + "ws.corp.invalid");
   }
+  Fields f("eve\n1: root\x1b");
+  f.app = -53, f.err = 5, f.last = 42, f.in = 3000000000u, f.out = UINT32_MAX;
+  rules.table.set_trace();
+  EXPECT_EQ(Stderr([&] { Set(f); }), "\n" + std::to_string(f.time) +
+            ": eve\\0121: root\\033@10.1.2.3->192.0.2.7 53/udp err:5 3000000000(i)"
+            "+4294967295(o)=7294967295 pid:42 dur: 1 id:7 read=42\n");
+  EXPECT_TRUE(rec.in() == f.in && rec.out() == f.out);  // as IN and OUT sum them
+  f.app = 0, f.mute = 1;  // muted: neither traced nor reported
+  EXPECT_EQ(Stderr([&] { EXPECT_EQ(Set(f), 0); }), "");
 }
 
 // Comparisons of every kind against the values of their field.
@@ -137,101 +130,70 @@ TEST_F(EvalTest, ConditionsHoldForTheirValues) {
                             {"(app=={100-200}/udp)", {-100, -200}, {-250, 150}},
                             {"(app!=22 {8000-8100}/tcp)", {-8080}, {8080}}});
   Table<int>(&Fields::err, {{"(err=={1-10})", {1, 10}, {0, 11}}, {"(err>=5)", {5}, {4}},
-                            {"(err<5)", {4}, {5}}, {"(err!=3 5 {8-9})", {4}, {9}},
-                            {"(err==error)", {3}, {}}, {"((FAIL[src]<1)|(err==0))", {0}, {}},
+                            {"(err<5)", {4}, {5}}, {"(err!=3 5 {8-9})", {4}, {9}}, {"(err==error)", {3}, {}},
+                            {"((FAIL[src]<1)|(err==0))", {0}, {}}, {"((err==0))", {0}, {1}},  // and of one
                             {"(FAIL[src]<1)", {}, {0}}});  // no history: no value
   const int dec31 = Day(12, 31), jan1 = Day(1, 1, 8, 0, 2024);
-  Table<int>(&Fields::time,
-             {{"(tm==- - - {08:00-17:00} -)", {Day(6, 14, 8), Day(6, 14, 17)}, {Day(6, 14, 17, 1)}},
-              {"(tm!=- {Mar-May} - - -)", {dec31}, {Day(5, 31)}},
-              {"(tm=={Mon-Fri} - - - -)", {Day(12, 29)}, {Day(12, 30)}},
-              {"(tm==- - {1-15} - {2020-2023})", {Day(6, 15)}, {Day(6, 16), jan1}},
-              {"(tm==Sat - - - - {Mon-Fri} - - {09:00-17:00} -)", {jan1 + 7200}, {jan1}},
-              {"(tm==time)", {dec31}, {}}});
+  Table<int>(&Fields::time, {
+      {"(tm==- - - {08:00-17:00} -)", {Day(6, 14, 8), Day(6, 14, 17)}, {Day(6, 14, 17, 1)}},
+      {"(tm!=- {Mar-May} - - -)", {dec31}, {Day(5, 31)}}, {"(tm==time)", {dec31}, {}},
+      {"(tm=={Mon-Fri} - - - -)", {Day(12, 29)}, {Day(12, 30)}},
+      {"(tm==- - {1-15} - {2020-2023})", {Day(6, 15)}, {Day(6, 16), jan1}},
+      {"(tm==Sat - - - - {Mon-Fri} - - {09:00-17:00} -)", {jan1 + 7200}, {jan1}}});
   Table<const char *>(&Fields::src, {{"(src==10.1.0.0/255.255.0.0)", {"10.1.200.3"}, {"10.2.0.1"}},
-                                     {"(src!=10.)", {"11.0.0.1"}, {"10.0.0.1"}},
-                                     {"(src==.corp.invalid)", {"10.9.9.9"}, {}},
-                                     {"(src==dst)", {"192.0.2.7"}, {"10.1.2.3"}}});
+      {"(src!=10.)", {"11.0.0.1"}, {"10.0.0.1"}}, {"(src==.corp.invalid)", {"10.9.9.9"}, {}},
+      {"(src==dst)", {"192.0.2.7"}, {"10.1.2.3"}}});
   Table<const char *>(&Fields::Dst, {{"(dst==.x.invalid)", {"a.x.invalid"}, {"ax.invalid"}},
                                      {"(dst==192.0.2.0/24)", {"x"}, {}}});
-  Table<const char *>(&Fields::user, {{"(usr==adm*)", {"admin"}, {"guest"}},
-                                      {"(usr==UNKNOWN)", {""}, {}},
-                                      {"(usr!=alice bob adm*)", {"carol"}, {"adm"}}});
+  Table<const char *>(&Fields::user, {{"(usr==adm*)", {"admin"}, {"guest"}}, {"(usr==UNKNOWN)", {""}, {}},
+      {"(usr!=alice bob adm*)", {"carol"}, {"adm"}}});
 }
 
-// An and-node of one child is that child.
-TEST_F(EvalTest, AndNodeOfOneChild) {
-  EXPECT_EQ(Holds("((err==0))", Fields()) * 2 + Holds("((err==1))", Fields()), 2);
-}
-
-// Every name at the table's longest, in each quoting: the line is built
-// whole, far past 511 bytes, each value reaches the shell whole, and the
-// bound that the configuration check goes by is reached, never passed.
-TEST_F(ActionTest, LongestValuesGoInWhole) {
+// Every name at its longest, in each quoting: the line is built whole, past
+// 511 bytes, each value reaches the shell whole, the checked bound is met.
+TEST_F(ActionTest, LongestValuesGoInWholeAndEachValueAsOneLiteralWord) {
   rules.Load("WHEN (err==0) #line:1-2-2\nprintf '<%s>' usr src.name dst.name app.name"
              " \"usr dst.name\" 'src.name app.name'\n");
   std::string user(128, '\\'), src(128, '\\'), dst(128, '\\'), app(16, '\\');
   Fields f(user.c_str());
   f.Src = src.c_str(), f.Dst = dst.c_str(), f.App = app.c_str();
-  std::string line = Line(f, 2), got;
+  std::string line = Line(f);
   EXPECT_EQ(line.size(), rules.Last().action.longest());
   EXPECT_GT(line.size(), 1000u);
-  FILE *p = popen(line.c_str(), "r");
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) got.append(buf, n);
-  EXPECT_EQ(pclose(p), 0);
-  EXPECT_EQ(got, "<" + user + "><" + src + "><" + dst + "><" + app + "><" + user + " " + dst +
+  EXPECT_EQ(Run(line), "<" + user + "><" + src + "><" + dst + "><" + app + "><" + user + " " + dst +
                      "><" + src + " " + app + ">");
-}
-
-TEST_F(ActionTest, FailedCommands) {
-  rules.Load("react_time=300\nWHEN (usr==three) #line:1-2-2\nexit 3\n"
-             "WHEN (usr==.*) #line:5-6-6\nusr ;\n");
-  EXPECT_EQ(Check(Fields("three")), "action `exit 3' unsuccessful\n");
-  EXPECT_EQ(Check(Fields("...")),
-            "Action::execute\"... ;\" contains no alphanumeric characters.\n");
-  EXPECT_EQ(Check(Fields("...")), "");  // already among the recent runs
-}
-
-// By record time a run holds back the same line until a record its keep
-// time later; by the clock for its keep time on the monotonic clock,
-// whatever the records' times do.
-TEST_F(ActionTest, RepeatsByRecordTimeOrByTheClock) {
-  ExecList &runs = ALRM_exec_list;
-  auto at = [&](int t) { Fields f; f.time = t; Set(f); };
-  at(1000);
-  EXPECT_EQ(runs.find("a", 1, 1, 2, false), 0);
-  EXPECT_EQ(runs.find("a", 1, 1, 2, false) * 2 + runs.find("a", 1, 2, 2, false), 2);
-  EXPECT_EQ(runs.find("z", 1, 1, INT32_MAX, false), 0);  // held for ever
-  at(1002);
-  EXPECT_EQ(runs.find("a", 1, 1, 2, false) * 2 + runs.find("z", 1, 1, 2, false), 1);
-  EXPECT_EQ(runs.find("c", 1, 1, 1, true), 0);
-  at(1002 - 7200);
-  EXPECT_EQ(runs.find("c", 1, 1, 1, true), 1);
-  at(1002 + 7200);
-  EXPECT_EQ(runs.find("c", 1, 1, 1, true), 1);
-  usleep(1100 * 1000);
-  EXPECT_EQ(runs.find("c", 1, 1, 1, true), 0);
-}
-
-// Every byte reaches the command as one literal word, inside quotes or not:
-// kept if alphanumeric or in the safe set, else '?', and '?' for a leading '-'.
-TEST_F(ActionTest, ValuesReachTheShellAsOneLiteralWord) {
+  // Every byte reaches the command as one literal word, inside quotes or not:
+  // kept if alphanumeric or in the safe set, else '?', and '?' for a leading '-'.
   char dir[] = "/tmp/evalXXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
-  rules.Load("WHEN (err==0) #line:1-2-2\ncd " + std::string(dir) +
-             "; printf '<%s>' usr \"usr\" x'usr'y\n");
+  rules.Load("WHEN (err==0) #line:1-2-2\ncd " + std::string(dir) + "; printf '<%s>' usr \"usr\" x'usr'y\n");
   for (int b = 1; b < 256; b++) {
-    std::string v = std::string(1, char(b)) + "v" + char(b), line = Line(Fields(v.c_str()), 2), got;
-    FILE *p = popen(line.c_str(), "r");
-    char buf[512];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) got.append(buf, n);
-    pclose(p);
+    std::string v = std::string(1, char(b)) + "v" + char(b), cmd = Line(Fields(v.c_str()));
     std::string c = isalnum(b) || strchr(" !@%-_=+\\:,./", b) ? v : "?v?";
     if (b == '-') c[0] = '?';
-    EXPECT_EQ(got, "<" + c + "><" + c + "><x" + c + "y>") << b << ": " << line;
+    EXPECT_EQ(Run(cmd), "<" + c + "><" + c + "><x" + c + "y>") << b << ": " << cmd;
   }
   EXPECT_TRUE(std::filesystem::is_empty(dir));
+}
+
+// Failed commands are said, and their repeats held back.  By record time a
+// run holds back the same line until a record its keep time later; by the
+// clock for its keep time on the monotonic clock, whatever the records' times.
+TEST_F(ActionTest, FailedCommandsAndRepeatsByRecordTimeOrByTheClock) {
+  rules.Load("react_time=300\nWHEN (usr==three) #line:1-2-2\nexit 3\nWHEN (usr==.*) #line:5-6-6\nusr ;\n");
+  EXPECT_EQ(Check(Fields("three")), "action `exit 3' unsuccessful\n");
+  EXPECT_EQ(Check(Fields("...")), "Action::execute\"... ;\" contains no alphanumeric characters.\n");
+  EXPECT_EQ(Check(Fields("...")), "");  // already among the recent runs
+  ExecList &runs = ALRM_exec_list;
+  auto at = [&](int t) { Fields f; f.time = t; Set(f); };
+  EXPECT_EQ((at(1000), runs.find("a", 1, 1, 2, false)), 0);
+  EXPECT_EQ(runs.find("a", 1, 1, 2, false) * 2 + runs.find("a", 1, 2, 2, false), 2);
+  EXPECT_EQ(runs.find("z", 1, 1, INT32_MAX, false), 0);  // held for ever
+  EXPECT_EQ((at(1002), runs.find("a", 1, 1, 2, false)) * 2 + runs.find("z", 1, 1, 2, false), 1);
+  EXPECT_EQ(runs.find("c", 1, 1, 1, true), 0);
+  EXPECT_EQ((at(1002 - 7200), runs.find("c", 1, 1, 1, true)), 1);
+  EXPECT_EQ((at(1002 + 7200), runs.find("c", 1, 1, 1, true)), 1);
+  EXPECT_EQ((usleep(1100 * 1000), runs.find("c", 1, 1, 1, true)), 0);
 }
 
 }  // namespace

@@ -1,26 +1,15 @@
 #!/usr/bin/env bash
-# The history on a small file system filled to the end under load: the
-# daemon goes on firing rules on what the files hold, says at most once a
-# minute how many updates it lost and counts them (store_failures), a
-# refresh that fails leaves no fresh files, it starts again while the disk
-# is full, takes updates again once there is space, and every item written
-# before the disk filled is there after a restart.  Links under the
-# history's names and directories others may write to are refused; items
-# stamped by a clock that was ahead count in no window (the daemon under
-# libfaketime, when there and the daemon is not sanitized).
+# The history on a small sticky file system (as /tmp) filled up under load:
+# rules go on firing on what the files hold, lost updates are said once a
+# minute and counted, failed refreshes leave no fresh files, updates come back
+# with space, items written survive restarts.  Links and open directories are
+# refused; items from a clock ahead count in no window (under libfaketime).
 . "${0%/*}/harness.sh" "$@"
 trap 'kill -KILL $DAEMON $FEEDER 2>/dev/null || true; umount "$WORK/disk" 2>/dev/null; rm -rf "$WORK"' EXIT
-# (open to all but sticky, as /tmp: the files there must be the daemon's)
 mkdir disk && mount -t tmpfs -o size=768k,mode=1777 tmpfs disk || fail "no tmpfs of its own"
-cat >disk.conf <<'EOF'
-alert_time = 3600
-WHEN (FAIL[usr] >= 2) EXEC
-echo usr FAIL[usr] >>twice.txt END
-WHEN (usr == mark*) EXEC
-echo usr >>marks.txt END
-EOF
-n=0 k=0
-long=$(printf 'x%.0s' {1..100})
+printf '%s\n' 'alert_time = 3600' 'WHEN (FAIL[usr] >= 2) EXEC' 'echo usr FAIL[usr] >>twice.txt END' \
+  'WHEN (usr == mark*) EXEC' 'echo usr >>marks.txt END' >disk.conf
+n=0 k=0 long=$(printf 'x%.0s' {1..100})
 fails() {  # USER...: a failed login each, the table drained every ten
   for u; do
     n=$((n + 1)) && printf '%s\n' "start $n user=$u src=192.168.50.$((n % 250)):40000" "end $n" "error $n code=5"
@@ -32,80 +21,64 @@ settled() {  # every change so far went through the rules
   within 30 has marks.txt "^mark$k\$" || fail "mark $k not seen"
 }
 listing() { "$TH" "$1" >"$2" 2>"$2.err" || fail "twhistory $1: $(cat "$2.err")"; }
+attached() { within 20 is_reader5 "$DAEMON" || fail "tollwatch not attached"; }
 restart() {  # NAME: quits the daemon (status 0), starts it on NAME.conf
   kill -QUIT "$DAEMON" && reap "$DAEMON" && [ "$status" = 0 ] || fail "tollwatch exited $status"
   cp disk.conf "$1.conf" && daemon "$1" -l -d disk/hist && attached
 }
-attached() { within 20 is_reader5 "$DAEMON" || fail "tollwatch not attached"; }
-no_fresh() { ! ls disk | grep -E '[.]tmp|[.]refresh' || fail "fresh files left: $1"; }
+refresh_fails() {  # NAME.err: a refresh on the full disk gives up, leaving no fresh files
+  within 10 has "$1.err" "^history disk/hist not refreshed: " && ! ls disk | grep -E '[.]tmp|[.]refresh' ||
+    fail "$1: a refresh on a full disk"
+}
 
 echo keep >victim && pipefeed && echo wait-reader >&7 && daemon disk -l -d disk/hist
 fails $(seq -f a%g 30) && settled
 # A link planted under a fresh file's name is replaced, not followed.
 ln -s ../victim disk/hist.tmp1.pag && kill -VTALRM "$DAEMON" && within 10 eval '[ ! -L disk/hist.tmp1.pag ]' &&
   settled && [ "$(cat victim)" = keep ] && ! has disk.err "not refreshed" || fail "a refresh went through a link"
-listing disk/hist before.txt
-[ "$(grep -c '^FAIL #1 usr=a' before.txt)" = 30 ] || fail "not 30 users before"
-
+listing disk/hist before.txt && [ "$(grep -c '^FAIL #1 usr=a' before.txt)" = 30 ] || fail "not 30 users before"
 # The disk fills up; new users come until the daemon cannot write.
 dd if=/dev/zero of=disk/filler bs=4k >/dev/null 2>&1 || true
 for b in $(seq 100); do
-  fails $(seq -f "b$b-%g-$long" 20) && settled
-  ! has disk.err "history not written" || break
+  fails $(seq -f "b$b-%g-$long" 20) && settled && ! has disk.err "history not written" || break
 done
 has disk.err "^history not written: [0-9]+ updates lost since the last report. No space left on device$" ||
   fail "no loss said"
 lost=$(status_of disk store_failures) && [ "$lost" -gt 0 ] || fail "store_failures=$lost"
-fails a1 $(seq -f "c%g-$long" 50) && settled
-has twice.txt "^a1 2$" || fail "a rule did not count what the files hold"
+fails a1 $(seq -f "c%g-$long" 50) && settled && has twice.txt "^a1 2$" || fail "a rule did not count what the files hold"
 [ "$(count disk.err 'history not written')" = 1 ] || fail "loss said more than once a minute"
 [ "$(status_of disk store_failures)" -gt "$lost" ] || fail "later losses not counted"
-listing disk/hist full.txt
-kill -VTALRM "$DAEMON" && within 10 has disk.err "^history disk/hist not refreshed: " || fail "a refresh on a full disk"
-no_fresh "a refresh on a full disk"
-
+listing disk/hist full.txt && kill -VTALRM "$DAEMON" && refresh_fails disk
 # A start on the full disk; space again; a start on what was written.
-restart disk2 && within 10 has disk2.err "^history disk/hist not refreshed: " || fail "no start on a full disk"
-no_fresh "the start-up refresh"
-rm disk/filler && fails after && settled
-listing disk/hist after.txt
-has after.txt "^FAIL #1 usr=after items=1 " || fail "no update written once there was space"
+restart disk2 && refresh_fails disk2 && rm disk/filler && fails after && settled
+listing disk/hist after.txt && has after.txt "^FAIL #1 usr=after items=1 " || fail "no update written once there was space"
 restart disk3 && settled && restart disk4 && settled
 ! grep -vx -e "$TW" -e twparser -e 'missed .* since the last report' disk4.err || fail "the last start said more"
-listing disk/hist end.txt
-for f in before full after; do
-  ! sort "$f.txt" | comm -23 - <(sort end.txt) | grep . || fail "lost from $f.txt"
-done
+listing disk/hist end.txt && for f in before full after; do ! sort "$f.txt" | comm -23 - <(sort end.txt) | grep . || fail "lost from $f.txt"; done
 
 # Directories others may write to, links and files of other users.
 mkdir open && chmod 777 open && tw -f -l -i disk.conf -d open/hist && ends 1 "history directory open is writable by others"
 chmod 1777 open && ln -s ../victim open/hist1.pag && tw -f -l -i disk.conf -d open/hist &&
-  ends 1 "history file open/hist1.pag is a symbolic link"
-[ "$(cat victim)" = keep ] || fail "a link was followed"
+  ends 1 "history file open/hist1.pag is a symbolic link" && [ "$(cat victim)" = keep ] || fail "a link was followed"
 rm open/hist1.pag && touch open/hist.refresh && chown 65534 open/hist.refresh && tw -f -l -i disk.conf -d open/hist &&
   ends 1 "history file open/hist.refresh belongs to another user"
 
-# Items from a clock that was ahead: counted in no window, said once,
-# dropped by the next refresh.
+# Items from a clock ahead: in no window, said once, dropped by a refresh.
 lib=$(ls /usr/lib/*/faketime/libfaketime.so.1 2>/dev/null | head -n 1)
 if [ -z "$lib" ] || ldd "$TW" | grep -q libasan; then
-  # (under AddressSanitizer the commands' shell would need its runtime first)
-  echo "note: no libfaketime (make deps) or a sanitized daemon: its clock step not tried" >&2
+  echo "note: no libfaketime (make deps) or a sanitized daemon (its shell would need it): no clock step" >&2
 else
-  kill -QUIT "$DAEMON" && reap "$DAEMON" && DAEMON=
-  printf '%s\n' 'WHEN (FAIL[usr] >= 1) EXEC' 'echo usr FAIL[usr] >>clk.txt END' \
-    'WHEN (usr == mark*) EXEC' 'echo usr >>marks.txt END' >clk.conf
-  echo +3600 >clock.rc
+  kill -QUIT "$DAEMON" && reap "$DAEMON" && DAEMON= && echo +3600 >clock.rc
+  printf '%s\n' 'WHEN (FAIL[usr] >= 1) EXEC' 'echo usr FAIL[usr] >>clk.txt END' 'WHEN (usr == mark*) EXEC' \
+    'echo usr >>marks.txt END' >clk.conf
   LD_PRELOAD=$lib FAKETIME_TIMESTAMP_FILE=$PWD/clock.rc FAKETIME_NO_CACHE=1 FAKETIME_DONT_FAKE_MONOTONIC=1 \
     "$TW" -f -l -i clk.conf -d clk >clk.out 2>clk.err & DAEMON=$!
-  attached && fails zed zed zed && settled
-  echo +0 >clock.rc && fails zed && settled && fails zed && settled
+  attached && fails zed zed zed && settled && echo +0 >clock.rc && fails zed && settled && fails zed && settled
   [ "$(count clk.err '^history items from the future ignored: 3, up to 3[56][0-9][0-9] s ahead, FAIL')" = 1 ] ||
     fail "future items not said once"
   listing clk clk1.txt && has clk1.txt "^FAIL #1 usr=zed items=5 " || fail "the record lost its items"
-  kill -VTALRM "$DAEMON" && within 10 has clk.err "^history refresh dropped 3 items from the future$" ||
-    fail "the refresh kept the future"
-  settled && listing clk clk2.txt && has clk2.txt "^FAIL #1 usr=zed items=2 " || fail "not dropped"
+  kill -VTALRM "$DAEMON" && within 10 has clk.err "^history refresh dropped 3 items from the future$" &&
+    settled && listing clk clk2.txt && has clk2.txt "^FAIL #1 usr=zed items=2 " || fail "the refresh kept the future"
   same clk.txt <<<$'zed 1\nzed 2\nzed 3\nzed 1\nzed 2'
 fi
 finish

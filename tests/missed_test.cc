@@ -6,10 +6,9 @@
 #include "monMmapInt.h"
 
 namespace {
-
 constexpr uint32_t kActive = 0x80000000u, kStarted = 4, kUpdated = 1;
 
-Mon_Conn_t Conn(uint32_t writer, uint32_t n, uint32_t number, uint32_t state) {
+Mon_Conn_t Conn(uint32_t writer, uint32_t n, uint32_t number, uint32_t state = kActive | kStarted) {
   Mon_Conn_t c{};
   c.key.word[0] = writer, c.key.word[1] = n, c.alarmKey = number, c.connState = state;
   return c;
@@ -18,16 +17,13 @@ Mon_Conn_t Conn(uint32_t writer, uint32_t n, uint32_t number, uint32_t state) {
 // A gap in a writer's numbers still open a pass after its own is a missed start.
 TEST(MissedTest, GapsInStartNumbers) {
   MissedTracker m;
-  for (uint32_t n : {5u, 8u, 6u}) m.taken(Conn(1, n, n, kActive | kStarted));
-  m.taken(Conn(2, 1, 100, kActive | kStarted));
-  m.pass_done();
-  m.taken(Conn(1, 9, 9, kStarted));
-  m.pass_done();
+  for (uint32_t n : {5u, 8u, 6u}) m.taken(Conn(1, n, n));
+  m.taken(Conn(2, 1, 100)), m.pass_done();
+  m.taken(Conn(1, 9, 9, kStarted)), m.pass_done();
   EXPECT_EQ(m.missed_starts(), 1u);  // 7
-  m.taken(Conn(1, 7, 7, kActive | kStarted));  // too late
+  m.taken(Conn(1, 7, 7));  // too late
   m.taken(Conn(1, 5, 5, kActive | kUpdated));  // not a start: no number
-  m.reset();
-  m.taken(Conn(1, 50, 50, kActive | kStarted));  // a new table: no gap
+  m.reset(), m.taken(Conn(1, 50, 50));  // a new table: no gap
   m.pass_done(), m.pass_done();
   EXPECT_EQ(m.missed_starts(), 1u);
 }
@@ -36,58 +32,44 @@ TEST(MissedTest, GapsInStartNumbers) {
 // numbering afresh; a step across 2^32 is a step like any other.
 TEST(MissedTest, FarNumbersAndWrapping) {
   MissedTracker m;
-  for (uint32_t n : {5u, 0xfffffff0u}) m.taken(Conn(1, n, n, kActive | kStarted));
-  m.pass_done(), m.pass_done();
-  EXPECT_EQ(m.missed_starts(), 0u);
-  // 0xfffffff1 to 0xfffffffe and 0 missing, 0xfffffff5 late.
-  for (uint32_t n : {0xffffffffu, 1u, 0xfffffff5u}) m.taken(Conn(1, n, n, kActive | kStarted));
-  m.pass_done(), m.pass_done();
-  EXPECT_EQ(m.missed_starts(), 14u);
-  for (uint32_t n : {100000u, 50u, 52u, 40u}) m.taken(Conn(1, n, n, kActive | kStarted));
-  m.pass_done(), m.pass_done();
-  EXPECT_EQ(m.missed_starts(), 15u);  // 51; 40 came late
+  // 0xfffffff1 to 0xfffffffe and 0 missing, 0xfffffff5 late; then 51 missing, 40 late.
+  for (auto [numbers, missed] : {std::pair{std::vector<uint32_t>{5, 0xfffffff0u}, 0u},
+                                 {{0xffffffffu, 1, 0xfffffff5u}, 14u}, {{100000, 50, 52, 40}, 15u}}) {
+    for (uint32_t n : numbers) m.taken(Conn(1, n, n));
+    m.pass_done(), m.pass_done();
+    EXPECT_EQ(m.missed_starts(), missed);
+  }
 }
 
-// Seen active, then started again or gone before its end was taken: a missed end.
+// Seen active, then started again or gone before its end was taken: a missed
+// end.  A sweep whose look-ups get no answer (the table's lock held past the
+// bound, a bad header) counts none; the next one that does, does.
 TEST(MissedTest, MissedEnds) {
   Mon_Handle_t writer, reader;
   ASSERT_TRUE(Mon_MmapOpen(0, &writer) == 0 && Mon_MmapOpen(MON_ALARM_READER, &reader) == 0);
-  MissedTracker m;
+  MissedTracker m, later;
   uint32_t self = static_cast<uint32_t>(getpid());
-  for (uint32_t n = 1; n <= 4; n++) m.taken(Conn(self, n, n, kActive | kStarted));
+  for (uint32_t n = 1; n <= 4; n++) m.taken(Conn(self, n, n));
   m.taken(Conn(self, 2, 2, kUpdated));  // its end
-  m.taken(Conn(self, 1, 5, kActive | kStarted));
-  m.taken(Conn(self, 2, 6, kActive | kStarted));
+  m.taken(Conn(self, 1, 5)), m.taken(Conn(self, 2, 6));
   EXPECT_EQ(m.missed_ends(), 1u);
   for (uint32_t n : {1u, 2u})  // 3 and 4 are gone, 4 with its end taken
     ASSERT_EQ(0, MonMmapStartConn(writer, {{self, n}}, 1, 0, "u", nullptr, nullptr));
   m.taken(Conn(self, 4, 4, kUpdated));
   m.sweep(reader), m.sweep(reader);
   EXPECT_EQ(m.missed_ends(), 2u);
-  EXPECT_TRUE(Mon_MmapClose(writer) == 0 && Mon_MmapClose(reader) == 0);  // the writer first
-}
-
-// A sweep whose look-ups get no answer (the table's lock held past the
-// bound, a bad header) counts no missed end; the next one that does, does.
-TEST(MissedTest, SweepWithoutAnswersCountsNothing) {
-  Mon_Handle_t writer, reader;
-  ASSERT_TRUE(Mon_MmapOpen(0, &writer) == 0 && Mon_MmapOpen(MON_ALARM_READER, &reader) == 0);
-  MissedTracker m;
-  m.taken(Conn(static_cast<uint32_t>(getpid()), 7, 1, kActive | kStarted));  // never in the table
+  later.taken(Conn(self, 7, 1));  // never in the table
   Mon_Handle_t hash = static_cast<info_t *>(writer)->hashMutex;
   Mon_MmapSetLockWait(100, nullptr);
   ASSERT_EQ(0, MonMutexRequest(hash));  // not re-entrant: held against the reader
-  m.sweep(reader);
-  MonMutexRelease(hash);
+  later.sweep(reader), MonMutexRelease(hash);
   const int32_t slots = MonMmapRegion()->nMaxConn;
-  MonMmapRegion()->nMaxConn = 0;
-  m.sweep(reader);
-  EXPECT_EQ(m.missed_ends(), 0u);
-  MonMmapRegion()->nMaxConn = slots;
-  m.sweep(reader);
-  EXPECT_EQ(m.missed_ends(), 1u);
+  MonMmapRegion()->nMaxConn = 0, later.sweep(reader);
+  EXPECT_EQ(later.missed_ends(), 0u);
+  MonMmapRegion()->nMaxConn = slots, later.sweep(reader);
+  EXPECT_EQ(later.missed_ends(), 1u);
   Mon_MmapSetLockWait(0, nullptr);
-  EXPECT_TRUE(Mon_MmapClose(writer) == 0 && Mon_MmapClose(reader) == 0);
+  EXPECT_TRUE(Mon_MmapClose(writer) == 0 && Mon_MmapClose(reader) == 0);  // the writer first
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# tollwatch end to end: command line, start-up, loading messages, records and
-# their trace, refreshes; with DETACHED=1, the detached daemon alone: its
-# start, the system log and the trace file.
+# tollwatch end to end: command line, start-up, loading messages, records, trace,
+# refreshes; with DETACHED=1 the detached daemon alone: system log and trace file.
 SELF=$(realpath "$0")
 if [ "${DETACHED-}" = 1 ]; then
   command -v python3 >/dev/null || { echo "SKIPPED: no python3 for a system log receiver"; exit 77; }
@@ -14,8 +13,7 @@ mkdir bin && ln -s "$(command -v twparser | xargs dirname)/tollwatch" bin/ && PA
 printf 'WHEN (src == 10.255.255.254 | ACCESS[src] > 1000000) EXEC\necho never\nEND\n' | tee rules.conf >tollwatch.conf
 
 detached() {  # with a private /dev/log; the system log in syslog.txt
-  mkdir -p ov/up ov/work
-  mount -t overlay overlay -o "lowerdir=/dev,upperdir=$PWD/ov/up,workdir=$PWD/ov/work" /dev && rm -f /dev/log ||
+  mkdir -p ov/up ov/work && mount -t overlay overlay -o "lowerdir=/dev,upperdir=$PWD/ov/up,workdir=$PWD/ov/work" /dev && rm -f /dev/log ||
     { echo "SKIPPED: no overlay mount on /dev here"; exit 77; }
   python3 -c 'import socket, sys
 s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM); s.bind("/dev/log"); out = open(sys.argv[1], "a", buffering=1)
@@ -29,51 +27,37 @@ while True: out.write(s.recv(65536).decode("utf-8", "replace").rstrip("\0\n") + 
   # No table: the child's message, logged as a daemon error, not traced.  With
   # one: back once attached; a session of its own, mask 022, the trace appended.
   echo "earlier run" >/tmp/tollwatch.log && tw -t -i rules.conf && ends 1 "monitor mmap open error"
-  logged 27 tollwatch "monitor mmap open error"
-  ! has /tmp/tollwatch.log 'mmap open error' || fail "an error went to the trace file"
-  # The trace file is refused at the start when it is a symbolic link, a FIFO
-  # (with a reader) or another user's file, which are left as they were.
-  mv /tmp/tollwatch.log earlier.log && touch victim.log
-  refuse() {  # symlink|fifo|theirs: that at /tmp/tollwatch.log
-    case $1 in
-    symlink) ln -s "$PWD/victim.log" /tmp/tollwatch.log ;;
-    fifo) mkfifo /tmp/tollwatch.log && exec 8<>/tmp/tollwatch.log ;;
-    theirs) touch /tmp/tollwatch.log && chown 65534:65534 /tmp/tollwatch.log ;;
-    esac
+  logged 27 tollwatch "monitor mmap open error" && ! has /tmp/tollwatch.log 'mmap open error' || fail "error traced"
+  # A link, a FIFO (with a reader) or another's file as trace file: refused, left as it was.
+  L=/tmp/tollwatch.log && mv $L earlier.log && touch victim.log
+  refuse() {  # symlink|fifo|theirs: that at $L
+    case $1 in symlink) ln -s "$PWD/victim.log" $L ;; fifo) mkfifo $L && exec 8<>$L ;;
+    theirs) touch $L && chown 65534:65534 $L ;; esac
   }
   untouched() {  # symlink|fifo|theirs: nothing written through it, then it goes
-    case $1 in
-    symlink) [ ! -s victim.log ] ;;
-    fifo) [ "$(timeout 0.2 head -c 1 <&8 | wc -c)" = 0 ] ;;
-    theirs) [ ! -s /tmp/tollwatch.log ] && [ "$(stat -c %u /tmp/tollwatch.log)" = 65534 ] ;;
-    esac || fail "$1: written to"
-    [ "$1" != fifo ] || exec 8<&-
-    rm /tmp/tollwatch.log
+    case $1 in symlink) [ ! -s victim.log ] ;; fifo) [ "$(timeout 0.2 head -c 1 <&8 | wc -c)" = 0 ] && exec 8<&- ;;
+    theirs) [ ! -s $L ] && [ "$(stat -c %u $L)" = 65534 ] ;; esac || fail "$1: written to"
+    rm $L
   }
   refusal() {  # symlink|fifo|theirs: the message
-    case $1 in
-    symlink) echo "can't open /tmp/tollwatch.log for writing. Too many levels of symbolic links" ;;
-    *) echo "can't open /tmp/tollwatch.log for writing: not a regular file of ours" ;;
-    esac
+    [ "$1" = symlink ] && echo "can't open $L for writing. Too many levels of symbolic links" ||
+      echo "can't open $L for writing: not a regular file of ours"
   }
   for kind in symlink fifo theirs; do
-    mark && refuse $kind && tw -t -i rules.conf && ends 1 "$(refusal $kind)" && logged 27 tollwatch "$(refusal $kind)"
-    untouched $kind
+    mark && refuse $kind && tw -t -i rules.conf && ends 1 "$(refusal $kind)" && logged 27 tollwatch "$(refusal $kind)" &&
+      untouched $kind
   done
-  mv earlier.log /tmp/tollwatch.log
-  pipefeed && tw -t -i rules.conf; DAEMON=$(reader5); ends 0 ""  # the daemon known first, to be ended on a failure
+  mv earlier.log $L && pipefeed && tw -t -i rules.conf; DAEMON=$(reader5); ends 0 ""  # the daemon known first, to be ended on a failure
   [ "$(ps -o comm= -p "$DAEMON")" = tollwatch ] || fail "not attached on return"
   conn 1 zoe 8080 in=1 out=2 >&7 && within 10 has /tmp/tollwatch.log ': zoe@192' || fail "the detached daemon traced no connection"
   [ "$(ps -o sid= -p "$DAEMON")" -eq "$DAEMON" ] && has "/proc/$DAEMON/status" '^Umask:\s*0022$' ||
     fail "no session of its own, or mask not 022"
   same <(cd "/proc/$DAEMON" && readlink fd/0 fd/1 fd/2 cwd) <<<"$(printf '/dev/null\n/dev/null\n/tmp/tollwatch.log\n%s' "$PWD")"
   [ "$(head -n 1 /tmp/tollwatch.log)" = "earlier run" ] || fail "trace file truncated"
-  # SIGHUP opens the trace file again: moved away, it is made anew, ours and
-  # 0600.  Something refused there is logged; the trace goes on where it was.
+  # SIGHUP reopens the trace file: made anew, ours, 0600; refused ones logged, the trace kept.
   mv /tmp/tollwatch.log first.log && mark && kill -HUP "$DAEMON" && logged 29 tollwatch "rules reloaded from rules.conf"
   conn 2 yan 8080 >&7 && within 10 has /tmp/tollwatch.log ': yan@192' || fail "SIGHUP: no new trace file"
-  [ "$(stat -c %a:%u /tmp/tollwatch.log)" = "600:$(id -u)" ] && ! has first.log yan ||
-    fail "SIGHUP: the new trace file is $(stat -c %a:%u /tmp/tollwatch.log), or the old one still written"
+  [ "$(stat -c %a:%u $L)" = "600:$(id -u)" ] && ! has first.log yan || fail "SIGHUP: new trace file $(stat -c %a:%u $L)"
   mv /tmp/tollwatch.log second.log && n=3
   for kind in symlink fifo theirs; do
     mark && refuse $kind && kill -HUP "$DAEMON" && logged 27 tollwatch "$(refusal $kind)" &&
@@ -81,11 +65,9 @@ while True: out.write(s.recv(65536).decode("utf-8", "replace").rstrip("\0\n") + 
     conn $n "u$n" 8080 >&7 && within 10 has second.log ": u$n@192" || fail "SIGHUP on a $kind: the trace stopped"
     untouched $kind && n=$((n + 1))
   done
-  kill -QUIT "$DAEMON" && logged 29 tollwatch "process quits on the QUIT signal"
-  exec 7>&- && kill -TERM "$FEEDER" && reap "$FEEDER"
+  kill -QUIT "$DAEMON" && logged 29 tollwatch "process quits on the QUIT signal" && exec 7>&- && kill -TERM "$FEEDER" && reap "$FEEDER"
 }
-# As tollwatch_detached (DETACHED=1), the detached daemon alone, again in a
-# mount namespace of its own; skipped (77) where that or python3 is missing.
+# As tollwatch_detached, in a mount namespace of its own (else skipped, 77).
 if [ "${DETACHED-}" = 2 ]; then detached; echo "detached checks passed"; exit 0; fi
 
 # Command line: without a table a start stops at attaching, the files made.
@@ -109,14 +91,11 @@ EOF
 [ "$(head -n 1 tw.err)" = tollwatch ] || fail "no banner"
 for args in -fth "-h -q" --help; do
   tw $args; [ "$status" = 0 ] && [ ! -s tw.err ] && has tw.out '-P parsedfile' &&
-    [ "$(head -n 1 tw.out)" = "Usage: tollwatch [-i inputfile] [-d datafile] [-r refresh_time] [-f] [-l] [-t] [-h]" ] ||
-    fail "$args: not the usage"
+    [ "$(head -n 1 tw.out)" = "Usage: tollwatch [-i inputfile] [-d datafile] [-r refresh_time] [-f] [-l] [-t] [-h]" ] || fail "$args: no usage"
 done
-# twparser beside the program (a copy of it here) comes first and gets the
-# rule file, the parsed file and "0"; then the absolute directories of the
-# search path.  One planted in the working directory never runs, not even
-# for "." or an empty entry of the search path (it stays for every start
-# below).
+# twparser beside the program (a copy here) comes first and gets the rule
+# file, the parsed file and "0"; then the search path's absolute directories.
+# One planted in the working directory never runs (kept for every start below).
 real=$(command -v twparser) && mkdir own && cp "${real%/*}/tollwatch" own/
 printf '#!/bin/sh\ntouch planted\n' >twparser && chmod +x twparser
 while IFS='|' read -r path body msg; do
@@ -130,13 +109,10 @@ $PATH|exit 3|the parser failed
 $PATH||monitor mmap open error
 .::${real%/*}/../nowhere:$(command -v timeout | xargs dirname)||the parser failed
 EOF
-echo "rules.conf rules.conf.parsed 0" | same args.txt && [ ! -e planted ] || fail "./twparser ran"
-has tw.err '^Cannot execute twparser$' || fail "no word of the missing twparser"
-
+echo "rules.conf rules.conf.parsed 0" | same args.txt && [ ! -e planted ] && has tw.err '^Cannot execute twparser$' ||
+  fail "./twparser ran, or no word of the missing twparser"
 # Loading messages (-n loads as a start does) name the rule's lines.
-while IFS='|' read -r msg text; do
-  printf '%b' "$text" >bad.conf && tw -n -i bad.conf && ends 1 "$msg"
-done <<'EOF'
+while IFS='|' read -r msg text; do printf '%b' "$text" >bad.conf && tw -n -i bad.conf && ends 1 "$msg"; done <<'EOF'
 lines 4-5 (parsed 2): parse error for host specification|# our nets\n\na = 1\nWHEN (src == 300.1.2.3/h)\nEXEC\necho x\nEND\n
 line 4 (parsed 3): error near 10.0.0.1, '==' or '!=' expected|WHEN (src == 1.2.3.4) EXEC\n echo x\nEND\nWHEN (user == bob | src < 10.0.0.1) EXEC\n echo x\nEND\n
 parsed line 3:  12x is not numeric|WHEN (src == 1.2.3.4)\nEXEC\n  echo x\nEND\nreact_time = 12x\n
@@ -145,8 +121,7 @@ EOF
 
 # Records one change at a time (-r 0): erin's UDP running, then ended; port 0
 # traced, then refused; gus's unknown command untraced, his bind with the error.
-t0=$(date +%s)
-tr ';' '\n' >steps.feed <<EOF
+t0=$(date +%s) && tr ';' '\n' >steps.feed <<EOF
 wait-reader 30;start 7,1 user=erin src=10.9.8.7:4000 srchost=h-erin time=$((t0 - 50))
 update 7,1 cmd=udp app=dns dst=10.1.1.1:53 dsthost=ns.example in=10 out=20;wait-drained 30
 update 7,1 in=11 out=22;end 7,1 time=$((t0 - 8));wait-drained 30
@@ -160,10 +135,7 @@ within 60 has steps.feed.txt "script done" && within 10 has steps.err 'gus@' || 
 within 10 has steps.err 'refresh database: removing everything before [0-9]' || fail "no refresh"
 cut=$(grep -o 'removing everything before [0-9]*' steps.err | cut -d' ' -f4)
 [ "$cut" -ge $((t - 300)) ] && [ "$cut" -le $(($(date +%s) - 300)) ] || fail "cut-off $cut at $t"
-# A status line asked for after the second signal comes once that is
-# handled, and holds the time of the refresh.  (The trace's refresh line
-# has no newline of its own, so in the foreground the status line is
-# glued to its end: it is looked for anywhere in a line.)
+# A status line asked for after the second signal waits for it, with the refresh's time.
 n=$(count steps.err 'status: ') && kill -VTALRM "$DAEMON" && kill -USR1 "$DAEMON" &&
   within 5 eval '[ "$(count steps.err "status: ")" -gt '"$n"' ]' || fail "no status line"
 grep -Eq ' last_refresh=[0-9]{4}-[0-9]{2}-[0-9]{2} ' steps.err && [ "$(grep -o 'refresh database' steps.err | wc -l)" = 1 ] ||
@@ -178,7 +150,5 @@ T: UNKNOWN@10.9.8.6->10.2.2.2 0/udp err:0 0(i)+0(o)=0 pid:F dur:0 id:1 read=0
 invalid: port:0(nada) UNKNOWN@h-anon->zero.example dur:0 in:0 out:0
 T: gus@10.9.8.5->10.3.3.3 80/tcp err:5 0(i)+0(o)=0 pid:F dur:0 id:2 read=R
 EOF
-finish
-[ ! -e planted ] || fail "./twparser ran at a start"
-
+finish && [ ! -e planted ] || fail "./twparser ran at a start"
 echo "tollwatch test passed"
