@@ -62,6 +62,13 @@ void table_fault_signal(int) {
   siglongjmp(table_fault_jump, 1);
 }
 
+void table_fault_unblock() {
+  sigset_t bus;
+  sigemptyset(&bus);
+  sigaddset(&bus, SIGBUS);
+  sigprocmask(SIG_UNBLOCK, &bus, nullptr);
+}
+
 void table_lost(void *&handle) {
   if (!lost) {
     SYSLOG(LOG_WARNING, "connection table lost, waiting for a new one");
@@ -94,7 +101,8 @@ int table_watch(void *&handle) {
 bool table_unfit_at_start(void *handle) {
   int num;
   Mon_MmapLastErr(handle, &num);
-  return num == EAGAIN || (num == ENOENT && access(kTablePath, F_OK) == 0);
+  return num == EAGAIN || num == EINVAL ||
+         (num == ENOENT && access(kTablePath, F_OK) == 0);
 }
 
 int table_read_failed(void *&handle) {

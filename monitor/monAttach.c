@@ -75,6 +75,9 @@ int Mon_MmapSound(Mon_Handle_t handle)
     /* First, before anything in the mapping is read. */
     if (st.st_size < (off_t)info->size)
         return Unsound(ENODATA);
+    if (__atomic_load_n(&((const MonMmap_t *)info->addr)->size,
+                        __ATOMIC_RELAXED) != info->size)
+        return Unsound(EINVAL);
     if (Mon_MmapReplaced(handle))
         return Unsound(ESTALE);
     if (MonMmapSlots(&n) == NULL)

@@ -33,7 +33,7 @@ static void SetErr(info_t *info, int num, const char *fmt, ...)
  * the list is damaged (or a block is freed twice). */
 static uint32_t MaxSteps(void)
 {
-    return MON_MMAP_SIZE / UNIT + 2;
+    return monMmapSize / UNIT + 2;
 }
 
 /* A block header the free list may lead to: the anchor, or 8-aligned in
@@ -43,25 +43,33 @@ static int GoodBlock(uint32_t off)
 {
     return off == offsetof(MonMmap_t, base) ||
            (off >= MON_ARENA_OFF && off % UNIT == 0 &&
-            off <= MON_MMAP_SIZE - UNIT);
+            off <= monMmapSize - UNIT);
 }
 
 /* Whether a block of units units at off ends inside the mapping. */
 static int Fits(uint32_t off, uint32_t units)
 {
-    return off + units * UNIT <= MON_MMAP_SIZE;
+    return (uint64_t)off + units * UNIT <= monMmapSize;
 }
 
-/* First use: the anchor points at itself, and the whole arena is one
- * block handed to MmapFree to be linked in. */
+/* First use: the anchor points at itself, and the arena is cut into
+ * blocks of at most MON_MAX_UNITS units (one block in the default table),
+ * each handed to MmapFree to be linked in.  The first search starts at
+ * the first block. */
 static void InitArena(info_t *info)
 {
     MonMmap_t *hdr = monMmapPtr;
+    uint32_t off = MON_ARENA_OFF, left = (monMmapSize - MON_HDR_SIZE) / UNIT;
+    uint32_t units;
 
     hdr->base.off = hdr->freeOff = offsetof(MonMmap_t, base);
     hdr->base.nUnits = 0;
-    HDR(MON_ARENA_OFF)->nUnits = (MON_MMAP_SIZE - MON_HDR_SIZE) / UNIT;
-    MmapFree(info, MON_PTR(MON_ARENA_OFF + UNIT));
+    for (; left > 0; off += units * UNIT, left -= units) {
+        units = left < MON_MAX_UNITS ? left : MON_MAX_UNITS;
+        HDR(off)->nUnits = (uint16_t)units;
+        MmapFree(info, MON_PTR(off + UNIT));
+    }
+    hdr->freeOff = offsetof(MonMmap_t, base);
 }
 
 void *MmapAlloc(Mon_Handle_t handle, unsigned nBytes)
@@ -76,7 +84,8 @@ void *MmapAlloc(Mon_Handle_t handle, unsigned nBytes)
         errno = EINVAL;
         return NULL;
     }
-    if (hdr == NULL || hdr->size < MON_MMAP_SIZE) {
+    /* The header must give the size this process mapped. */
+    if (hdr == NULL || hdr->size != monMmapSize) {
         SetErr(info, EFAULT, "%s: no mmap()'d memory", "MmapAlloc");
         return NULL;
     }
@@ -140,7 +149,7 @@ void MmapFree(Mon_Handle_t handle, void *ptr)
     }
     /* The block's header must lie inside the arena, never on the anchor. */
     if (hdr == NULL || at < base + MON_ARENA_OFF + UNIT ||
-        at > base + MON_MMAP_SIZE - 4 || (at - base) % UNIT != 0) {
+        at > base + monMmapSize - 4 || (at - base) % UNIT != 0) {
         SetErr(info, EFAULT, "%s: can't free bad addr=0x%lx", "MmapFree",
                (unsigned long)at);
         return;
@@ -171,13 +180,16 @@ void MmapFree(Mon_Handle_t handle, void *ptr)
                (unsigned long)at);
         return;
     }
-    if (b + HDR(b)->nUnits * UNIT == succ) {
+    /* Neighbours merge only into a block nUnits can still count. */
+    if (b + HDR(b)->nUnits * UNIT == succ &&
+        HDR(b)->nUnits + HDR(succ)->nUnits <= MON_MAX_UNITS) {
         HDR(b)->nUnits += HDR(succ)->nUnits;
         HDR(b)->off = HDR(succ)->off;
     } else {
         HDR(b)->off = succ;
     }
-    if (p + HDR(p)->nUnits * UNIT == b) {
+    if (p + HDR(p)->nUnits * UNIT == b &&
+        HDR(p)->nUnits + HDR(b)->nUnits <= MON_MAX_UNITS) {
         HDR(p)->nUnits += HDR(b)->nUnits;
         HDR(p)->off = HDR(b)->off;
     } else {

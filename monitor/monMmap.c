@@ -17,6 +17,7 @@
 #include "monMmapInt.h"
 
 MonMmap_t *monMmapPtr = NULL;
+uint32_t monMmapSize = MON_MMAP_SIZE;
 
 MonMmap_t *MonMmapRegion(void)
 {
@@ -193,39 +194,96 @@ static int OpenFile(info_t *info, int flags, const char *fn)
                       st.st_mode, tableWriter);
 }
 
-/* Creator: zero the file so nothing of an earlier run survives. */
+/* Creator: zero the file so nothing of an earlier run survives; one block
+ * more than the mapping, as for the default table. */
 static int ZeroFile(info_t *info)
 {
     static const char zero[1024];
-    int i;
+    int i, blocks = (int)(info->size / sizeof zero) + 1;
 
-    for (i = 0; i < MON_MMAP_BLOCKS; i++)
+    for (i = 0; i < blocks; i++)
         if (write(info->fd, zero, sizeof zero) != (ssize_t)sizeof zero)
             return Fail(info, __LINE__, "Mon_MmapOpen",
                         "write() %dth mmap'ed page failed", i);
     return 0;
 }
 
-static int MapFile(info_t *info)
+/* Maps size bytes of the table file. */
+static int MapFile(info_t *info, uint32_t size)
 {
     struct stat st;
     void *addr;
 
     /* A file still being laid out by its creator is too short to map
      * safely: touching the missing part would kill the process. */
-    if (fstat(info->fd, &st) == 0 && st.st_size < (off_t)MON_MMAP_SIZE) {
+    if (fstat(info->fd, &st) == 0 && st.st_size < (off_t)size)
         errno = EAGAIN;
-        return Fail(info, __LINE__, "Mon_MmapOpen", "mmap() size=%lu fd=%d failed",
-                    (unsigned long)MON_MMAP_SIZE, info->fd);
+    else if ((addr = mmap(NULL, size, PROT_READ | PROT_WRITE, MAP_SHARED,
+                          info->fd, 0)) != MAP_FAILED) {
+        info->addr = addr;
+        info->size = size;
+        monMmapPtr = addr;
+        monMmapSize = size;
+        return 0;
     }
-    addr = mmap(NULL, MON_MMAP_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED,
-                info->fd, 0);
-    if (addr == MAP_FAILED)
-        return Fail(info, __LINE__, "Mon_MmapOpen", "mmap() size=%lu fd=%d failed",
-                    (unsigned long)MON_MMAP_SIZE, info->fd);
-    info->addr = addr;
-    info->size = MON_MMAP_SIZE;
-    monMmapPtr = addr;
+    return Fail(info, __LINE__, "Mon_MmapOpen", "mmap() size=%lu fd=%d failed",
+                (unsigned long)size, info->fd);
+}
+
+static void Unmap(info_t *info)
+{
+    munmap(info->addr, info->size);
+    if (monMmapPtr == info->addr)
+        monMmapPtr = NULL;
+    info->addr = NULL;
+}
+
+/* Fails an open of a table whose header gives a size this process cannot
+ * map (yet): EAGAIN while it is being laid out, else EINVAL. */
+static int BadSize(info_t *info, int num, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
+static int BadSize(info_t *info, int num, const char *fmt, ...)
+{
+    va_list ap;
+
+    Unmap(info);
+    info->errNum = errno = num;
+    va_start(ap, fmt);
+    vsnprintf(info->errMsg, sizeof info->errMsg, fmt, ap);
+    va_end(ap);
+    Mon_SysErrRet(__LINE__, __FILE__, __DATE__, "Mon_MmapOpen", "%s",
+                  info->errMsg);
+    return -1;
+}
+
+/* A reader (or a writer taking a table over) maps the default size, reads
+ * the size the header gives and, when the file holds that much, maps the
+ * table again at that size. */
+static int MapTable(info_t *info)
+{
+    struct stat st;
+    uint32_t size;
+
+    if (MapFile(info, MON_MMAP_SIZE) < 0)
+        return -1;
+    size = __atomic_load_n(&monMmapPtr->size, __ATOMIC_RELAXED);
+    if (size == MON_MMAP_SIZE)
+        return 0;
+    if (size == 0)
+        return BadSize(info, EAGAIN, "%s: table not laid out yet", info->path);
+    if (!MonGoodSize(size))
+        return BadSize(info, EINVAL, "%s: bad table size %u", info->path, size);
+    if (fstat(info->fd, &st) != 0)
+        st.st_size = 0;
+    if (st.st_size < (off_t)size)
+        return BadSize(info, EINVAL, "table size %u does not fit file of %lld bytes",
+                       size, (long long)st.st_size);
+    Unmap(info);
+    if (MapFile(info, size) < 0)
+        return -1;
+    if (__atomic_load_n(&monMmapPtr->size, __ATOMIC_RELAXED) != size)
+        return BadSize(info, EAGAIN, "%s: table laid out anew", info->path);
     return 0;
 }
 
@@ -253,9 +311,9 @@ static int InitRegion(info_t *info)
     MonMmap_t *hdr = monMmapPtr;
 
     hdr->addr = (uint32_t)(uintptr_t)info->addr;
-    hdr->size = MON_MMAP_SIZE;
+    hdr->size = info->size;
     memset(hdr->procPid, 0, sizeof hdr->procPid);
-    return CreateHashTable(info, MON_INIT_CONNS);
+    return CreateHashTable(info, MonInitSlots(info->size));
 }
 
 int Mon_MmapOpen(uint8_t procId, Mon_Handle_t *handlePtr)
@@ -282,10 +340,13 @@ int Mon_MmapOpen(uint8_t procId, Mon_Handle_t *handlePtr)
     if (OpenFile(info, flags, "Mon_MmapOpen") < 0)
         return -1;
     info->procId = procId;
-    if (info->creator && ZeroFile(info) < 0)
+    if (info->creator) {
+        info->size = MonMmapWantedSize();
+        if (ZeroFile(info) < 0 || MapFile(info, info->size) < 0)
+            return -1;
+    } else if (MapTable(info) < 0) {
         return -1;
-    if (MapFile(info) < 0)
-        return -1;
+    }
 
     if (MonMutexOpen(MON_FREE_MUTEX, info->creator, &info->freeMutex) < 0)
         return MutexFail(info, __LINE__, "Mon_MmapOpen", info->freeMutex);
@@ -301,15 +362,15 @@ int Mon_MmapOpen(uint8_t procId, Mon_Handle_t *handlePtr)
     return 0;
 }
 
-/* A table a dead writer left behind, fit to go on with: full size, its
- * hash array inside the mapping, and no live process as its creator. */
+/* A table a dead writer left behind, fit to go on with: the size mapped,
+ * its hash array inside the mapping, and no live process as its creator. */
 static int Abandoned(info_t *info)
 {
     const MonMmap_t *hdr = monMmapPtr;
     int32_t index = 0, creator = hdr->procPid[0];
 
     errno = 0;
-    if (hdr->size != MON_MMAP_SIZE ||
+    if (hdr->size != info->size ||
         (MonMmapScan(&index) == NULL && errno == EINVAL)) {
         errno = EINVAL;
         return Fail(info, __LINE__, "Mon_MmapTakeOver",
@@ -336,7 +397,7 @@ int Mon_MmapTakeOver(Mon_Handle_t *handlePtr)
     *handlePtr = info;
     snprintf(info->path, sizeof info->path, "%s%s", MON_MMAP_DIR, MON_MMAP_NAME);
     info->creator = 1;
-    if (OpenFile(info, O_RDWR, "Mon_MmapTakeOver") < 0 || MapFile(info) < 0 ||
+    if (OpenFile(info, O_RDWR, "Mon_MmapTakeOver") < 0 || MapTable(info) < 0 ||
         Abandoned(info) < 0)
         return -1;
     /* The semaphores outlive a killed writer (a lock it held was undone
@@ -420,7 +481,7 @@ static int GoodHeader(int32_t *nPtr, uint32_t *offPtr)
     *offPtr = off;
     return n > 0 && off >= MON_ARENA_OFF &&
            off % sizeof(MonMmapHeader_t) == 0 &&
-           (uint64_t)off + (uint64_t)n * sizeof(uint32_t) <= MON_MMAP_SIZE;
+           (uint64_t)off + (uint64_t)n * sizeof(uint32_t) <= monMmapSize;
 }
 
 uint32_t *MonMmapSlots(int32_t *nPtr)
@@ -454,18 +515,27 @@ static const uint32_t *Slots(int32_t *nPtr)
 int MonGoodRecordOff(uint32_t off)
 {
     return off >= MON_ARENA_OFF && off % sizeof(MonMmapHeader_t) == 0 &&
-           off <= MON_MMAP_SIZE - sizeof(Mon_Conn_t);
+           off <= monMmapSize - sizeof(Mon_Conn_t);
 }
 
-/* Reports a bad slot the first time it holds this offset, so a damaged
- * slot is not reported again on every scan. */
-static void BadSlot(int32_t i, uint32_t off)
+/* Reports a bad slot of the n in the array the first time it holds this
+ * offset, so a damaged slot is not reported again on every scan.  What
+ * was reported is kept per slot, for as many slots as the array has. */
+static void BadSlot(int32_t i, uint32_t off, int32_t n)
 {
-    static uint32_t reported[MON_MMAP_SIZE / sizeof(uint32_t)];
+    static uint32_t *reported;
+    static int32_t nReported;
+    uint32_t *more;
 
-    if (reported[i] == off)
+    if (i >= nReported && (more = realloc(reported, n * sizeof *more)) != NULL) {
+        memset(more + nReported, 0, (size_t)(n - nReported) * sizeof *more);
+        reported = more;
+        nReported = n;
+    }
+    if (i < nReported && reported[i] == off)
         return;
-    reported[i] = off;
+    if (i < nReported)
+        reported[i] = off;
     MON_ERR("MonMmapScan", "bad slot %d: record offset %u skipped", i, off);
 }
 
@@ -487,7 +557,7 @@ static int Scan(int32_t *indexPtr, Mon_Conn_t **recPtr)
         if (off <= 1)       /* empty, or a deleted marker */
             continue;
         if (!MonGoodRecordOff(off)) {
-            BadSlot(i, off);
+            BadSlot(i, off, n);
             continue;
         }
         *indexPtr = i + 1;

@@ -23,11 +23,12 @@ extern "C" {
 #define MON_FREE_MUTEX    "mon.free.mutex"
 #define MON_HASH_MUTEX    "mon.hash.mutex"
 
-#define MON_MMAP_SIZE     31744u  /* bytes mapped: 31 blocks of 1024 */
-#define MON_MMAP_BLOCKS   32      /* blocks of 1024 zero bytes written */
+#define MON_MMAP_SIZE     31744u  /* default bytes mapped: 31 blocks of 1024 */
+#define MON_MMAP_BLOCKS   32      /* blocks of 1024 zero bytes written for it */
+#define MON_MMAP_MAX_SIZE (64u << 20)  /* largest table a creator may ask for */
 #define MON_MAX_PROC      10      /* participants 0..9 */
 #define MON_ALARM_READER  5       /* the alarm daemon's reader number */
-#define MON_INIT_CONNS    36      /* capacity asked for at creation */
+#define MON_INIT_CONNS    36      /* capacity asked for by the default table */
 
 #define MON_STR_LEN       128
 #define MON_APPL_LEN      16
@@ -131,7 +132,9 @@ MON_STATIC_ASSERT(sizeof(MonMmap_t) == MON_HDR_SIZE, "MonMmap_t size");
  * symbolic link; each must be a regular file (the files a creator writes
  * of one link, so that no link at their path makes it write another
  * file), else the open fails with errno ELOOP or EINVAL.  A table file
- * shorter than the mapping fails with EAGAIN (still being laid out).
+ * shorter than the default table, or whose header gives no size yet,
+ * fails with EAGAIN (still being laid out); a header size that is not one
+ * a creator makes, or larger than the file, fails with EINVAL.
  *
  * The readers trust nothing in the region: a header whose hash array does
  * not lie inside the mapping makes Mon_MmapGetNextConn return -1 and
@@ -148,6 +151,32 @@ void Mon_MmapFree(Mon_Handle_t handle);
 int Mon_MmapGetNextConn(Mon_Handle_t handle, int32_t readTime,
                         int32_t *indexPtr, Mon_Conn_t *connPtr);
 Mon_Conn_t *MonMmapIterateConn(Mon_Handle_t handle, int32_t *indexPtr);
+/* Mon_MmapGetNextConn for up to max connections at once, all taken under
+ * one hold of the hash mutex: copies the changed connections from the
+ * position on into conns, in slot order, and returns how many.  The
+ * position is left after the last one copied, or at 0 when the scan came
+ * to its end; 0 means nothing changed from the position to the end.  -1
+ * as Mon_MmapGetNextConn (a bad header: errno EINVAL). */
+int Mon_MmapGetChanged(Mon_Handle_t handle, int32_t readTime,
+                       int32_t *indexPtr, Mon_Conn_t *conns, int max);
+
+/* The table's size.  The default table (MON_MMAP_SIZE) holds 28 records
+ * before the writer must make room with a full cleanup, which deletes
+ * ended connections that readers have not yet taken.  A proxy that keeps
+ * more sessions open asks for a larger table before it creates it:
+ *
+ *     Mon_MmapSetSize(Mon_MmapSizeFor(sessions));
+ *     Mon_MmapOpen(0, &handle);
+ *
+ * The size is kept in the header; readers and Mon_MmapTakeOver map what it
+ * says.  Mon_MmapSetSize takes effect for the next creation; 0 gives back
+ * the default.  -1 with errno EINVAL for a size below MON_MMAP_SIZE, above
+ * MON_MMAP_MAX_SIZE or not a multiple of 1024. */
+int Mon_MmapSetSize(uint32_t bytes);
+/* The smallest size (a multiple of 1024) whose table holds at least that
+ * many records before a full cleanup: MON_MMAP_SIZE for anything the
+ * default table holds, 0 for more than the largest table holds. */
+uint32_t Mon_MmapSizeFor(int32_t sessions);
 
 /* Who may write the table.  Creators (Mon_MmapOpen(0, ...) and
  * Mon_MmapTakeOver) called after Mon_MmapSetMode give the table file, the
@@ -191,9 +220,18 @@ void Mon_MmapDrop(Mon_Handle_t handle);
  * ESTALE when it is no longer the live one at the table's path
  * (Mon_MmapReplaced), ENODATA when its file is now shorter than the mapping
  * (a read of the part cut off would raise SIGBUS), EINVAL when its header
- * no longer places the hash array inside the mapping; else 0.  Nothing is
+ * no longer gives the mapped size (a table laid out anew) or no longer
+ * places the hash array inside the mapping; else 0.  Nothing is
  * locked and nothing reported. */
 int Mon_MmapSound(Mon_Handle_t handle);
+
+/* Sleeps until some process next takes the table's hash mutex, which
+ * every writer operation does, or for ms milliseconds: 1 when the mutex
+ * was taken (the table is about to change, or a reader scans it), 0 when
+ * the time ran out, -1 with EINTR when a signal ended the wait and EIDRM
+ * or EINVAL when the semaphores are gone.  Nothing is locked or reported;
+ * a reader calls it after a scan that found nothing, instead of a sleep. */
+int Mon_MmapAwaitWriter(Mon_Handle_t handle, int32_t ms);
 
 /*
  * Waiting for the table's locks.  By default a process waits for a lock as

@@ -22,8 +22,32 @@ typedef struct info {
     char         path[256];
 } info_t;
 
-/* The region this process is attached to; one table per process. */
+/* The region this process is attached to; one table per process.  Every
+ * offset read from the region is checked against monMmapSize, the size
+ * this process mapped it at, never against the header's own size. */
 extern MonMmap_t *monMmapPtr;
+extern uint32_t monMmapSize;
+
+/* A block's nUnits is 16 bits: a larger arena is a chain of blocks. */
+#define MON_MAX_UNITS 65535u
+
+/* Table sizes (monSize.c): a size a creator may make, and the size the
+ * next creator maps. */
+int MonGoodSize(uint32_t size);
+uint32_t MonMmapWantedSize(void);
+/* Units of a block that holds nBytes, header included. */
+uint32_t MonUnitsFor(uint32_t nBytes);
+/* The load policy's limit for n slots: more records than this in the
+ * table, and the next creation runs a full cleanup first. */
+int32_t MonLoadLimit(int32_t nMaxConn);
+/* Records' worth of arena kept free for a rebuild of an n-slot array. */
+uint32_t MonReserveRecords(int32_t nMaxConn);
+/* Records a fresh arena of a size-byte region holds beside a hash array
+ * of n slots (none for 0), which the first allocation takes from the end
+ * of the first block. */
+uint32_t MonArenaRecords(uint32_t size, int32_t n);
+/* The hash slots a new table of size bytes starts with. */
+int32_t MonInitSlots(uint32_t size);
 
 #define MON_BAD_HANDLE "bad handle, Mon_MmapOpen() not called"
 

@@ -313,6 +313,30 @@ MonMutexRequestWithin(Mon_Handle_t handle, int32_t ms)
 }
 
 int
+MonMutexAwaitHeld(Mon_Handle_t handle, int32_t ms)
+{
+    /* Needs the value at 1 and leaves it there: the pair is one step, so
+     * nothing is taken and nothing is left to undo. */
+    struct sembuf ops[2] = {
+        { .sem_num = 0, .sem_op = -1, .sem_flg = 0 },
+        { .sem_num = 0, .sem_op = 1, .sem_flg = 0 },
+    };
+    struct timespec limit;
+    info_t *info = handle;
+
+    if (info == NULL) {
+        MON_SYS_ERR("MonMutexAwaitHeld", BAD_HANDLE);
+        errno = EINVAL;
+        return -1;
+    }
+    limit.tv_sec = ms / 1000;
+    limit.tv_nsec = (long)(ms % 1000) * 1000000L;
+    if (semtimedop(info->id, ops, 2, &limit) == 0)
+        return 1;
+    return errno == EAGAIN ? 0 : -1;
+}
+
+int
 MonMutexRelease(Mon_Handle_t handle)
 {
     /* Never waits: releasing a free mutex fails with EAGAIN. */

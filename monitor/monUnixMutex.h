@@ -30,6 +30,11 @@ int MonMutexRequest(Mon_Handle_t handle);
  * or EINVAL when the semaphore is gone. */
 int MonMutexRequestWithin(Mon_Handle_t handle, int32_t ms);
 int MonMutexRelease(Mon_Handle_t handle);
+/* Waits at most ms milliseconds (0: only looks) until some process holds
+ * the mutex, without taking it: 1 when it is held, 0 when the time ran
+ * out, -1 with EINTR after a signal, EIDRM or EINVAL when the
+ * semaphore is gone.  Not reported. */
+int MonMutexAwaitHeld(Mon_Handle_t handle, int32_t ms);
 int MonMutexQuery(Mon_Handle_t handle);
 void MonMutexLastErr(Mon_Handle_t handle, int *errNumPtr, char *errMsg);
 /* Creators: the mode and group ((gid_t)-1 leaves it) given to the key

@@ -80,7 +80,7 @@ static void ApplyLoadPolicy(info_t *info)
 
     if (MonMmapSlots(&n) == NULL)   /* a bad header: nothing to size by */
         return;
-    limit = (3 * n / 2) / 2;
+    limit = MonLoadLimit(n);
     if (hdr->nCurConn > limit) {
         MonMmapCleanup(info, 1);
         ResizeHashTable(info, 3 * n / 2);
@@ -165,22 +165,22 @@ Mon_Conn_t *MonMmapCreateConn(Mon_Handle_t handle, Uint64 key)
 static int GoodLink(uint32_t p)
 {
     return p >= offsetof(MonMmap_t, base) && p % sizeof(MonMmapHeader_t) == 0 &&
-           p <= MON_MMAP_SIZE - sizeof(MonMmapHeader_t);
+           p <= monMmapSize - sizeof(MonMmapHeader_t);
 }
 
 /* Records that fit in the free blocks, less room for one more hash array
- * (a rebuild makes the new array before it frees the old). */
-static int32_t FreeRecords(void)
+ * of n slots (a rebuild makes the new array before it frees the old). */
+static int32_t FreeRecords(int32_t n)
 {
     const MonMmap_t *hdr = monMmapPtr;
     const uint32_t unit = sizeof(MonMmapHeader_t);
-    const uint32_t recUnits = sizeof(Mon_Conn_t) / unit + 1;
-    uint32_t reserve = ((uint32_t)hdr->nMaxConn * 4 + unit - 1) / unit + 1;
+    const uint32_t recUnits = MonUnitsFor(sizeof(Mon_Conn_t));
+    uint32_t reserve = MonUnitsFor((uint32_t)n * 4);
     uint32_t p = hdr->freeOff, steps, units, fit = 0, spare = 0;
 
     if (p == 0)        /* the arena is not laid out yet */
-        return (MON_MMAP_SIZE - MON_HDR_SIZE) / unit / recUnits;
-    for (steps = 0; steps <= MON_MMAP_SIZE / unit && GoodLink(p); steps++) {
+        return (int32_t)MonArenaRecords(monMmapSize, 0);
+    for (steps = 0; steps <= monMmapSize / unit && GoodLink(p); steps++) {
         p = ((const MonMmapHeader_t *)MON_PTR(p))->off;
         if (!GoodLink(p))
             break;
@@ -190,8 +190,9 @@ static int32_t FreeRecords(void)
         if (p == hdr->freeOff)
             break;
     }
-    if (spare < reserve && fit > 0)
-        fit--;
+    /* No block has the array's room to spare: it takes records' room. */
+    if (spare < reserve)
+        fit = fit > MonReserveRecords(n) ? fit - MonReserveRecords(n) : 0;
     return (int32_t)fit;
 }
 
@@ -212,11 +213,11 @@ int MonMmapRoom(Mon_Handle_t handle)
         return 0;
     }
     if (MonMmapSlots(&n) != NULL) {
-        limit = (3 * n / 2) / 2;
+        limit = MonLoadLimit(n);
         room = hdr->nCurConn > limit || hdr->nCurConn < 0 ? 0 :
                limit + 1 - hdr->nCurConn;
-        if (FreeRecords() < room)
-            room = FreeRecords();
+        if (FreeRecords(n) < room)
+            room = FreeRecords(n);
     }
     MonUnlock(info->freeMutex);
     MonUnlock(info->hashMutex);
@@ -263,24 +264,63 @@ static void ForceTaken(Mon_Conn_t *rec)
     __atomic_store_n(&rec->connState, 0, __ATOMIC_RELEASE);
 }
 
+/* Records a cleanup takes per hold of the hash mutex: a table of
+ * thousands is walked with few lock round trips. */
+#define CLEANUP_BATCH 64
+
+/* The last serving process probed in one cleanup; records of one
+ * process often come one after another. */
+typedef struct {
+    uint32_t server;
+    int alive;
+} Probe_t;
+
+static int ServerGone(Probe_t *probe, uint32_t server)
+{
+    if (server == 0 || server > INT32_MAX)
+        return 0;
+    if (server != probe->server) {
+        probe->server = server;
+        probe->alive = Alive((int32_t)server);
+    }
+    return !probe->alive;
+}
+
+static void CleanRecord(Mon_Handle_t handle, Mon_Conn_t *rec, Boolean_t all,
+                        Probe_t *probe)
+{
+    if ((__atomic_load_n(&rec->connState, __ATOMIC_ACQUIRE) & MON_ACTIVE) &&
+        ServerGone(probe, rec->key.word[0]))
+        MonMmapEndConn(handle, rec->key, (int32_t)time(NULL));
+    if (__atomic_load_n(&rec->connState, __ATOMIC_ACQUIRE) & MON_ACTIVE)
+        return;
+    if (all)
+        ForceTaken(rec);
+    if (__atomic_load_n(&rec->connState, __ATOMIC_ACQUIRE) == 0)
+        MonMmapDeleteConn(handle, rec->key);
+}
+
 int MonMmapCleanup(Mon_Handle_t handle, Boolean_t all)
 {
-    Mon_Conn_t *rec;
+    info_t *info = handle;
+    Mon_Conn_t *batch[CLEANUP_BATCH];
+    Probe_t probe = { 0, 1 };
     int32_t index = 0;
-    uint32_t server;
+    int n, i;
 
-    while ((rec = MonMmapIterateConn(handle, &index)) != NULL) {
-        server = rec->key.word[0];
-        if ((__atomic_load_n(&rec->connState, __ATOMIC_ACQUIRE) & MON_ACTIVE) &&
-            server != 0 && server <= INT32_MAX && !Alive((int32_t)server))
-            MonMmapEndConn(handle, rec->key, (int32_t)time(NULL));
-        if (__atomic_load_n(&rec->connState, __ATOMIC_ACQUIRE) & MON_ACTIVE)
-            continue;
-        if (all)
-            ForceTaken(rec);
-        if (__atomic_load_n(&rec->connState, __ATOMIC_ACQUIRE) == 0)
-            MonMmapDeleteConn(handle, rec->key);
+    if (info == NULL) {
+        MON_ERR("MonMmapCleanup", MON_BAD_HANDLE);
+        return 0;
     }
+    do {
+        if (MonLock(info->hashMutex) < 0)
+            return 0;
+        for (n = 0; n < CLEANUP_BATCH && (batch[n] = MonMmapScan(&index)) != NULL; n++)
+            ;
+        MonUnlock(info->hashMutex);
+        for (i = 0; i < n; i++)
+            CleanRecord(handle, batch[i], all, &probe);
+    } while (n == CLEANUP_BATCH);
     return 0;
 }
 

@@ -11,6 +11,7 @@
 #include <random>
 #include <gtest/gtest.h>
 #include "daemon.h"
+#include "monErr.h"
 #include "monMmapInt.h"
 #include "sigfix.h"
 
@@ -472,6 +473,81 @@ TEST(TableOpen, ReaderChecksTheWriter) {  // only its or root's table no other u
   ASSERT_FALSE(chown(kPath, 0, -1) || SetPerm("/tmp/mon.hash.mutex", 65534, 0600));
   EXPECT_EQ(std::make_tuple(S("semaphore set of /tmp/mon.hash.mutex belongs to uid 65534, not to root or uid 1234"), S()),
             std::make_tuple(refusal(1234), refusal(65534)));
+  EXPECT_EQ(0, Mon_MmapClose(h));
+}
+
+// A table made for 4096 open sessions (the proxy's case) and the checks on a table's size.
+class BigTable : public TableTest {
+ protected:
+  void SetUp() override { ASSERT_EQ(0, Mon_MmapSetSize(size_)); TableTest::SetUp(), Mon_MmapSetSize(0); }
+  const uint32_t size_ = Mon_MmapSizeFor(4096);
+};
+TEST(TableSize, SizesAskedForAndRefused) {
+  for (auto [bytes, rc] : {std::pair{0u, 0}, {31744u, 0}, {32768u, 0}, {MON_MMAP_MAX_SIZE, 0}, {31743u, -1},
+                           {30720u, -1}, {32768u + 512, -1}, {MON_MMAP_MAX_SIZE + 1024, -1}, {0xfffffc00u, -1}})
+    EXPECT_EQ(std::make_pair(rc, rc ? EINVAL : 0), (errno = 0, WithErrno(Mon_MmapSetSize(bytes)))) << bytes;
+  Mon_MmapSetSize(0);
+  for (auto [sessions, size] : {std::pair{-5, 31744u}, {0, 31744u}, {28, 31744u}, {29, 32768u}, {1000000, 0u}})
+    EXPECT_EQ(size, Mon_MmapSizeFor(sessions)) << sessions;
+  for (int32_t sessions : {100, 4096, 80000})
+    EXPECT_TRUE(Mon_MmapSizeFor(sessions) % 1024 == 0 && Mon_MmapSizeFor(sessions) < Mon_MmapSizeFor(sessions + 100));
+}
+TEST_F(BigTable, HoldsEveryUnseenEndAndReaderTakesThem) {  // a full cleanup only when the arena is full
+  struct stat st = {};
+  const Blocks fresh = FreeBlocks();  // the hash array from the first block's end, as in the default table
+  EXPECT_EQ(std::make_tuple(0, long{size_ / 1024 + 1} * 1024, size_, true, 80u + 65535 * 8, true),
+            (std::tuple{stat(kPath, &st), long{st.st_size}, hdr()->size, MonMmapRoom(h_) >= 4096,
+                        hdr()->connOff + hdr()->nMaxConn * 4u + 4,
+                        std::all_of(fresh.begin(), fresh.end(), [](auto b) { return b.second > 95; })}));
+  Mon_Handle_t r5 = Reader(5);
+  for (uint32_t n = 0; n < 4096; n++) ASSERT_FALSE(Start(n) || MonMmapEndConn(h_, MyKey(n), 2)) << n;
+  EXPECT_EQ(std::make_pair(4096, size_t{4096}), std::make_pair(hdr()->nCurConn, Drain(r5).size()));
+  S err = Stderr([&] {  // once the arena is full of unseen ends, a full cleanup makes room
+    for (uint32_t n = 5000; n < 9200; n++) EXPECT_FALSE(Start(n) || MonMmapEndConn(h_, MyKey(n), 2)) << n;
+  });
+  EXPECT_EQ(std::make_tuple(S(), true), std::make_tuple(err, hdr()->nCurConn < 4200));
+}
+TEST_F(BigTable, FreesNeverMergeAboveWhatABlockCounts) {  // 16-bit nUnits
+  auto units = [] { uint32_t n = 0; for (auto b : FreeBlocks()) n += b.second; return n; };
+  auto ordered = [] { Blocks b = FreeBlocks(); for (size_t i = 1; i < b.size(); i++) if (b[i - 1].first + b[i - 1].second * 8 > b[i].first) return false; return true; };
+  const uint32_t fresh = units();
+  EXPECT_EQ(std::make_pair(true, ENOMEM), WithErrno(!MmapAlloc(h_, 65535 * 8))) << "one block at most";
+  std::vector<void *> held;
+  std::mt19937 rng(5);
+  for (unsigned size : {65534 * 8, 752, 8}) for (void *p; (p = MmapAlloc(h_, size)) != nullptr;) held.push_back(p);
+  std::shuffle(held.begin(), held.end(), rng);
+  for (void *p : held) MmapFree(h_, p);
+  EXPECT_EQ(std::make_pair(fresh, true), std::make_pair(units(), ordered()));
+  EXPECT_NE(nullptr, MmapAlloc(h_, 65534 * 8));
+}
+TEST_F(TableTest, ReaderMapsOnlyASizeTheFileHolds) {  // refused, or waited for while laid out
+  mon_ErrLimit = 9;  // every refusal reported
+  for (auto [size, num, msg] : {std::tuple{0u, EAGAIN, S("/tmp/mon.mmap: table not laid out yet")},
+                                {1024u, EINVAL, S("/tmp/mon.mmap: bad table size 1024")},
+                                {32768u + 8, EINVAL, S("/tmp/mon.mmap: bad table size 32776")},
+                                {MON_MMAP_MAX_SIZE + 1024, EINVAL, S("/tmp/mon.mmap: bad table size 67109888")},
+                                {65536u, EINVAL, S("table size 65536 does not fit file of 32768 bytes")}}) {
+    Mon_Handle_t r;
+    hdr()->size = size;
+    const S err = Stderr([&] { EXPECT_EQ(std::make_pair(-1, num), WithErrno(Mon_MmapOpen(5, &r))) << size; });
+    EXPECT_EQ(std::make_tuple(msg, num, true), std::make_tuple(S(Info(r)->errMsg), Info(r)->errNum, err.find(msg) != S::npos));
+    Mon_MmapFree(r), monMmapPtr = map_, hdr()->size = MON_MMAP_SIZE;
+  }
+  Mon_Handle_t r5 = Reader(5);
+  ASSERT_EQ(0, truncate(kPath, 65536));
+  EXPECT_EQ(std::make_pair(-1, EINVAL), (hdr()->size = 65536, WithErrno(Mon_MmapSound(r5)))) << "laid out anew";
+  Mon_Handle_t r6;
+  EXPECT_EQ(std::make_tuple(0, 65536u, 65536u), (std::tuple{Mon_MmapOpen(6, &r6), Info(r6)->size, monMmapSize}));
+  readers_.push_back(r6), monMmapPtr = map_, monMmapSize = hdr()->size = MON_MMAP_SIZE, mon_ErrLimit = 3;
+}
+TEST(TableOpen, LargerTableTakenOver) {  // mapped as its header says, records and all
+  const uint32_t size = Mon_MmapSizeFor(500);
+  Mon_Handle_t h;
+  ASSERT_EQ(0, InChild([&] { return Mon_MmapSetSize(size) || Mon_MmapOpen(0, &h) || MonMmapStartConn(h, Key(1, 9), 5, 0, "kept", 0, 0); }));
+  ASSERT_EQ(0, Mon_MmapTakeOver(&h));
+  EXPECT_EQ(std::make_tuple(size, size, S("kept"), true),
+            std::make_tuple(Info(h)->size, monMmapSize, S(MonMmapConnPtr(h, Key(1, 9))->userName),
+                            MonMmapCreateConn(h, Key(1, 10)) != nullptr));
   EXPECT_EQ(0, Mon_MmapClose(h));
 }
 
