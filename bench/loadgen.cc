@@ -29,6 +29,7 @@ constexpr uint16_t kPort = 80, kEndPort = 9;
 struct Options {
   double rate = 20, seconds = 10, wait = 10;
   int open = 10;
+  uint32_t size = 0;  // -z: the table's size; 0 the default
   const char *log = "loadgen.log";
 };
 
@@ -37,10 +38,12 @@ void OnStop(int) { stop_flag = 1; }
 
 [[noreturn]] void Usage() {
   fprintf(stderr,
-          "usage: tw_loadgen [-r rate] [-k open] [-s seconds] [-w wait] [-o log]\n"
+          "usage: tw_loadgen [-r rate] [-k open] [-s seconds] [-w wait] [-z sessions]\n"
+          "                  [-o log]\n"
           "  -r connections per second (0: no traffic, only hold the table)\n"
           "  -k connections open at once   -s seconds of traffic\n"
           "  -w seconds to wait for reader 5 to attach (0: do not wait)\n"
+          "  -z open sessions the table holds (default: the default table)\n"
           "  -o log of ended connections, one \"c<seq> <ns>\" a line\n");
   exit(2);
 }
@@ -48,12 +51,13 @@ void OnStop(int) { stop_flag = 1; }
 Options ParseArgs(int argc, char **argv) {
   Options o;
   int c;
-  while ((c = getopt(argc, argv, "r:k:s:w:o:")) != -1) {
+  while ((c = getopt(argc, argv, "r:k:s:w:z:o:")) != -1) {
     switch (c) {
       case 'r': o.rate = atof(optarg); break;
       case 'k': o.open = atoi(optarg); break;
       case 's': o.seconds = atof(optarg); break;
       case 'w': o.wait = atof(optarg); break;
+      case 'z': if ((o.size = Mon_MmapSizeFor(atoi(optarg))) == 0) Usage(); break;
       case 'o': o.log = optarg; break;
       default: Usage();
     }
@@ -180,6 +184,7 @@ int main(int argc, char **argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  Mon_MmapSetSize(o.size);
   if (Mon_MmapOpen(0, &h) != 0) return 1;
   printf("loadgen: table created, pid %d\n", static_cast<int>(getpid()));
   if (o.wait > 0 && !WaitForReader(o.wait)) printf("loadgen: reader 5 did not attach\n");

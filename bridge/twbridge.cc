@@ -36,6 +36,7 @@ constexpr int64_t kTickUs = 1000000;    // held sessions, gone processes
 constexpr int64_t kSaveUs = 1000000;    // position kept at least this often
 constexpr int64_t kUnparsedReportUs = 60 * 1000000LL;
 constexpr size_t kSampleLen = 160;      // of a line not understood
+constexpr int32_t kSessions = 4096;     // open sessions the table holds
 
 volatile int stop_requested;            // SIGTERM, SIGQUIT
 volatile sig_atomic_t reopen_requested;
@@ -53,6 +54,7 @@ struct Options {
   std::string state;
   int wait_s = 10;
   long max_open = 100000;
+  uint32_t table_size = 0;   // -z: for the open sessions the table holds
   gid_t group = static_cast<gid_t>(-1);  // -g: of the table, made 0660
   std::string input;
 };
@@ -75,12 +77,14 @@ int64_t now_us() {
 
 const char kUsage[] =
     "usage: twbridge [-f] [-S] [-b] [-F dante|jsonl] [-s statefile]\n"
-    "                [-w seconds] [-o max_open] [-g group] logfile | -\n"
+    "                [-w seconds] [-o max_open] [-g group] [-z sessions]\n"
+    "                logfile | -\n"
     "       twbridge -h | --help | -V | --version\n"
     "where  f:foreground;  S:syslog in the foreground;  b:from the beginning,\n"
     "       exit at the end;  F:log format (dante);  s:keep the position there;\n"
     "       w:longest wait for the alarm reader (10);  o:open sessions kept (100000)\n"
-    "       g:group of the table, made mode 0660\n";
+    "       g:group of the table, made mode 0660\n"
+    "       z:open sessions the table holds (4096; 0: the default table, 28)\n";
 
 [[noreturn]] void usage(int status) {
   fputs(kUsage, status == 0 ? stdout : stderr);
@@ -96,6 +100,13 @@ long number_arg(char opt, const char *arg, long lo, long hi) {
   return v;
 }
 
+// The size of a table that holds that many open sessions.
+uint32_t table_size_arg(const char *arg) {
+  long sessions = number_arg('z', arg, 0, INT32_MAX);
+  uint32_t size = Mon_MmapSizeFor(static_cast<int32_t>(sessions));
+  if (size == 0) err_quit("-z %s: more sessions than the largest table holds", arg);
+  return size;
+}
 
 Options parse_args(int argc, char **argv) {
   static const struct option longopts[] = {
@@ -104,7 +115,7 @@ Options parse_args(int argc, char **argv) {
       {nullptr, 0, nullptr, 0}};
   Options o;
   int c;
-  while ((c = getopt_long(argc, argv, "fSbF:s:w:o:g:hV", longopts, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "fSbF:s:w:o:g:z:hV", longopts, nullptr)) != -1) {
     switch (c) {
       case 'f': o.foreground = true; break;
       case 'S': o.syslog = true; break;
@@ -114,12 +125,14 @@ Options parse_args(int argc, char **argv) {
       case 'w': o.wait_s = static_cast<int>(number_arg('w', optarg, 0, 3600)); break;
       case 'o': o.max_open = number_arg('o', optarg, 1, 10000000); break;
       case 'g': o.group = group_arg(optarg); break;
+      case 'z': o.table_size = table_size_arg(optarg); break;
       case 'h': usage(0);
       case 'V': printf("twbridge %s\n", TW_VERSION); exit(0);
       default: usage(1);
     }
   }
   if (optind != argc - 1) usage(1);
+  if (o.table_size == 0) o.table_size = Mon_MmapSizeFor(kSessions);
   o.input = argv[optind];
   // Standard input cannot follow a detached process.
   if (o.input == "-") o.foreground = true;
@@ -283,6 +296,7 @@ int main(int argc, char **argv) {
 
   bool taken_over;
   Mon_MmapSetMode(0660, o.group);  // the writer's user and group alone
+  Mon_MmapSetSize(o.table_size);
   table = open_table(&taken_over);
   bridge::Book::Options bo;
   bo.max_open = static_cast<size_t>(o.max_open);

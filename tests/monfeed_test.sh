@@ -35,6 +35,16 @@ same dump.txt <<'EOF'
 <1,7> active start=1000 cur=T end=0 read=0 alarm=0 in=5 out=6 cmd=0 err=0 auth=0 src=10.0.0.1:1080 srchost= proxy=0.0.0.0:0 proxyhost= dst=0.0.0.0:0 dsthost= user=a b app=x chg=- msg=
 EOF
 gone "stdin script"
+# -z: a table for that many open sessions, which a reader maps whole; too many is refused.
+printf 'start 1 user=z\n' | "$MF" -z 4096 - >z.feed.txt 2>&1 & FEEDER=$!
+within 10 has z.feed.txt "script done" || fail "-z: no table"
+size=$(od -An -t u4 -j 4 -N 4 /tmp/mon.mmap | tr -d ' ')
+[ "$size" -gt 3000000 ] && [ "$(stat -c %s /tmp/mon.mmap)" = $((size + 1024)) ] &&
+  timeout 10 "$MF" --dump | grep -q ' user=z ' || fail "-z 4096: table of $size bytes"
+gone "-z 4096"
+s=0 && "$MF" -z 1000000 - </dev/null 2>z.err || s=$?
+[ $s -eq 1 ] && has z.err '^monfeed: -z 1000000: ' || fail "-z 1000000: exit $s"
+gone "-z 1000000"
 while IFS='|' read -r script want; do
   printf '%b' "$script" >bad.feed
   s=0 && timeout 10 "$MF" bad.feed >/dev/null 2>bad.err || s=$?

@@ -1,10 +1,11 @@
 // monfeed: writes connection events into the shared connection table the
 // way the proxy server does, and shows what the table holds.
 //
-//   monfeed [--force] [--group GROUP] SCRIPT | -
-//                          create the table (mode 0660, of GROUP), run the
-//                          script, hold the table; a table whose creator
-//                          lives is left alone unless forced
+//   monfeed [--force] [--group GROUP] [-z SESSIONS] SCRIPT | -
+//                          create the table (mode 0660, of GROUP, holding
+//                          SESSIONS open ones), run the script, hold the
+//                          table; a table whose creator lives is left
+//                          alone unless forced
 //   monfeed --dump          print every record once (as reader 9)
 //   monfeed --watch [N]     print each change as reader N (default 5) takes it
 
@@ -315,7 +316,7 @@ bool RunScript(Script *s, std::istream &in) {
 }
 
 // Creates the table, runs the script and holds the table until stopped.
-int RunFeed(const char *path, bool force, gid_t group) {
+int RunFeed(const char *path, bool force, gid_t group, uint32_t size) {
   std::ifstream file;
   bool useStdin = strcmp(path, "-") == 0;
   if (!useStdin) {
@@ -337,6 +338,7 @@ int RunFeed(const char *path, bool force, gid_t group) {
     return 1;
   }
   Mon_MmapSetMode(0660, group);
+  Mon_MmapSetSize(size);
   if (Mon_MmapOpen(0, &s.h) != 0) {
     fprintf(stderr, "monfeed: cannot create the connection table\n");
     Mon_MmapFree(s.h);
@@ -358,7 +360,7 @@ int RunFeed(const char *path, bool force, gid_t group) {
 }
 
 const char kUsage[] =
-    "usage: monfeed [--force] [--group GROUP] SCRIPT | -\n"
+    "usage: monfeed [--force] [--group GROUP] [-z SESSIONS] SCRIPT | -\n"
     "       monfeed --dump\n"
     "       monfeed --watch [READER]\n"
     "       monfeed -h | --help | -V | --version\n";
@@ -380,10 +382,18 @@ bool GroupArg(const char *name, gid_t *gid) {
   return gr != nullptr;
 }
 
+// A table that holds that many open sessions; false when none does.
+bool SizeArg(const char *sessions, uint32_t *size) {
+  unsigned long n;
+  *size = ParseNum(sessions, INT32_MAX, &n) ? Mon_MmapSizeFor((int32_t)n) : 0;
+  return *size != 0;
+}
+
 // The feeding form: options, then the script.
 int Feed(int argc, char **argv) {
   bool force = false;
   gid_t group = static_cast<gid_t>(-1);
+  uint32_t size = 0;  // the default table
   if (argc < 2) return Usage();
   for (int i = 1; i < argc - 1; i++) {
     if (strcmp(argv[i], "--force") == 0) {
@@ -393,13 +403,19 @@ int Feed(int argc, char **argv) {
         fprintf(stderr, "monfeed: --group %s: no such group\n", argv[i]);
         return 1;
       }
+    } else if (strcmp(argv[i], "-z") == 0 && i + 1 < argc - 1) {
+      if (!SizeArg(argv[++i], &size)) {
+        fprintf(stderr, "monfeed: -z %s: not a number of sessions a table"
+                " can hold\n", argv[i]);
+        return 1;
+      }
     } else {
       return Usage();
     }
   }
   const char *script = argv[argc - 1];
   if (script[0] == '-' && strcmp(script, "-") != 0) return Usage();
-  return RunFeed(script, force, group);
+  return RunFeed(script, force, group, size);
 }
 
 }  // namespace
