@@ -3,6 +3,7 @@
 //   BM_Memcpy752      copying 752 bytes (the floor for taking a record)
 //   BM_ReaderTake     Mon_MmapGetNextConn taking changed records from a
 //                     table of 40 live ones (reader 5, writer in a child)
+//   BM_ReaderTakeBatch the same with Mon_MmapGetChanged, 64 at a time
 //   BM_WriterCycle    start + update + end of one connection, without a
 //                     reader (/0) and with reader 5 draining in a child (/1)
 #include <benchmark/benchmark.h>
@@ -105,6 +106,33 @@ void BM_ReaderTake(benchmark::State &state) {
   Mon_MmapClose(h);
 }
 BENCHMARK(BM_ReaderTake)->UseRealTime();
+
+// The same pass taken in batches of 64, one hold of the lock each.
+void BM_ReaderTakeBatch(benchmark::State &state) {
+  Writer writer;
+  Mon_Handle_t h;
+  if (Mon_MmapOpen(5, &h) != 0) {
+    state.SkipWithError("open as reader 5 failed");
+    return;
+  }
+  static Mon_Conn_t batch[64];
+  int64_t taken = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    writer.Touch();
+    state.ResumeTiming();
+    int32_t index = 0;
+    for (int n; (n = Mon_MmapGetChanged(h, 1, &index, batch, 64)) > 0;) {
+      taken += n;
+      if (index == 0) break;
+    }
+  }
+  state.SetItemsProcessed(taken);
+  state.counters["per_pass"] =
+      benchmark::Counter(static_cast<double>(taken) / state.iterations());
+  Mon_MmapClose(h);
+}
+BENCHMARK(BM_ReaderTakeBatch)->UseRealTime();
 
 // Reader 5 in a child draining the table as fast as it can.
 pid_t StartDrainer() {

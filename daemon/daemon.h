@@ -61,9 +61,15 @@ int table_read_failed(void *&handle);
 extern sigjmp_buf table_fault_jump;
 extern volatile sig_atomic_t table_fault_armed;
 void table_fault_signal(int sig);
+void table_fault_unblock();
 template <class F>
 bool table_read(F &&read) {
-  if (sigsetjmp(table_fault_jump, 1) != 0) return false;
+  // The signal mask is not saved (a system call on every read): the jump
+  // leaves SIGBUS blocked, which the fault path lifts.
+  if (sigsetjmp(table_fault_jump, 0) != 0) {
+    table_fault_unblock();
+    return false;
+  }
   table_fault_armed = 1;
   read();
   table_fault_armed = 0;

@@ -17,10 +17,10 @@ class MissedTracker {
   static constexpr size_t kMaxActive = 65536;   // connections followed
   // How far a writer's start number may lie from the highest seen, ahead
   // (the starts between two takes, counted across a wrap past 2^32) or
-  // behind (one taken late): far more than a table holds (about 41
-  // records now).  A number further off starts that writer's numbering
-  // afresh, with no gap counted.
-  static constexpr uint32_t kMaxStep = 65536;
+  // behind (one taken late): far more than the largest table holds
+  // (about 88,000 records).  A number further off starts that writer's
+  // numbering afresh, with no gap counted.
+  static constexpr uint32_t kMaxStep = 1u << 20;
 
   // Notes a connection taken from the table (the reader's copy).
   void taken(const Mon_Conn_t &conn);

@@ -30,6 +30,11 @@ const char kTraceFile[] = "/tmp/tollwatch.log";
 constexpr int kSweepMs = 1000;           // look for ended connections gone
 constexpr int64_t kMissedReportMs = 60000;
 constexpr int32_t kLockWaitMs = 5000;    // the table's lock held longer: lost
+constexpr int64_t kWatchMs = 100;        // how often the table is looked at
+constexpr int kBatch = 64;               // connections taken per hold of the lock
+// After the writer took the table's lock: time for it to finish the change
+// it began, whose marks go in after it lets go of the lock.
+const struct timespec kSettle = {0, 200 * 1000};
 
 volatile sig_atomic_t quit_requested;    // quit signals received
 volatile sig_atomic_t refresh_requested;
@@ -40,6 +45,8 @@ int wake_pipe[2] = {-1, -1};             // a signal makes the wait end
 int poll_ms = 10;          // longest wait after a pass that found nothing
 int64_t idle_since_ms;     // start of the idle time, 0 while busy
 int64_t last_sweep_ms;
+int64_t last_watch_ms = -kWatchMs;
+bool woken_by_writer;      // the last wait ended as the writer took the lock
 int64_t last_missed_report_ms = -1;
 uint64_t missed_reported;  // missed starts and ends already reported
 MissedTracker missed;
@@ -163,6 +170,41 @@ void wait_ms(int ms) {
     char buf[64];
     while (read(wake_pipe[0], buf, sizeof buf) > 0) {
     }
+  }
+}
+
+// True when a signal came since the pipe was last emptied.
+bool signalled() {
+  char buf[64];
+  bool any = false;
+  while (read(wake_pipe[0], buf, sizeof buf) > 0) any = true;
+  return any;
+}
+
+// After a pass that found nothing: sleeps until the writer next takes the
+// table's lock, or ms milliseconds, or a signal.  Woken by the writer, it
+// waits a moment for the change to be marked; when the pass after such a
+// wake found nothing (the marks came later still), it naps a millisecond
+// before waiting on the lock again.
+void wait_for_change(void *handle, int ms) {
+  if (handle == nullptr) {
+    wait_ms(ms);
+    return;
+  }
+  if (woken_by_writer) {
+    woken_by_writer = false;
+    wait_ms(ms < 1 ? ms : 1);
+    return;
+  }
+  if (wake_pipe[0] < 0) open_wake_pipe();
+  if (signalled() || signal_pending()) return;
+  int woke = 0;
+  if (!table_read([&] { woke = Mon_MmapAwaitWriter(handle, ms); })) return;
+  if (woke == 1) {
+    woken_by_writer = true;
+    nanosleep(&kSettle, nullptr);
+  } else if (woke < 0 && errno != EINTR) {
+    wait_ms(ms);  // its semaphores gone: the next pass finds the table lost
   }
 }
 
@@ -340,41 +382,55 @@ int read_from_monitor(const Mon_Conn_t *conn, Record &rec) {
       static_cast<int>(conn->alarmKey), 0, finished);
 }
 
-// Takes every changed connection.  A pass that found something is followed
-// by the next at once; after one that found nothing the loop waits up to
-// poll_ms (a signal or an ending command cuts the wait short), or, once the
-// table has been idle for refr_time seconds, refreshes the history instead.
-// A signal that ends a wait for the table's lock ends the pass.
+// One connection taken from the table, checked.
+static void take(AlarmTable &alarm_table, Mon_Conn_t &conn, int32_t now, Record &rec) {
+  conn.curTime = now;  // the moment this reader took it
+  ALRM_stats.taken++;
+  missed.taken(conn);
+  errno = 0;  // the scan's own errno would end up in this record's reports
+  if (read_from_monitor(&conn, rec) == 0) {
+    ALRM_stats.checked++;
+    alarm_table.check(rec);
+  } else {
+    ALRM_stats.invalid++;
+  }
+  handle_signals();
+}
+
+// Takes every changed connection, a batch per hold of the table's lock.  A pass that found something is followed
+// by the next at once; after one that found nothing the loop waits for the
+// writer's next change, at most poll_ms (a signal or an ending command cuts
+// the wait short), or, once the table has been idle for refr_time seconds,
+// refreshes the history instead.  A signal that ends a wait for the
+// table's lock ends the pass.  Whether the table is still the live one is
+// looked at every kWatchMs.
 void process_mmap(AlarmTable &alarm_table, void *&handle, int refr_time) {
   static Record rec;
-  static Mon_Conn_t conn;
+  static Mon_Conn_t batch[kBatch];
   int32_t index = 0;
   bool found = false;
   int status = 0;
 
   handle_signals();
-  if (table_watch(handle)) missed.reset();  // before the table's semaphores are used
+  int64_t start = monotonic_ms();
+  if (handle == nullptr || start - last_watch_ms >= kWatchMs) {
+    if (table_watch(handle)) missed.reset();  // before the table's semaphores are used
+    last_watch_ms = start;
+  }
   for (;;) {
     int32_t now = static_cast<int32_t>(time(nullptr));
-    if (!table_read([&] { status = Mon_MmapGetNextConn(handle, now, &index, &conn); })) {
+    if (!table_read([&] { status = Mon_MmapGetChanged(handle, now, &index, batch, kBatch); })) {
       table_lost(handle);  // its file cut short under the mapping
       missed.reset();
       return;
     }
     if (status <= 0) break;
-    conn.curTime = now;  // the moment this reader took it
     found = true;
-    ALRM_stats.taken++;
-    missed.taken(conn);
-    errno = 0;  // the scan's own errno would end up in this record's reports
-    if (read_from_monitor(&conn, rec) == 0) {
-      ALRM_stats.checked++;
-      alarm_table.check(rec);
-    } else {
-      ALRM_stats.invalid++;
-    }
-    handle_signals();
+    for (int i = 0; i < status; i++) take(alarm_table, batch[i], now, rec);
+    status = 0;
+    if (index == 0) break;  // the scan came to its end
   }
+  trace_flush();  // the pass's trace, before its commands start
   if (status == -1) {
     if (!table_read_failed(handle)) {
       handle_signals();
@@ -388,6 +444,7 @@ void process_mmap(AlarmTable &alarm_table, void *&handle, int refr_time) {
   int64_t now = monotonic_ms();
   if (found) {
     idle_since_ms = 0;
+    woken_by_writer = false;
     return;
   }
   if (idle_since_ms == 0) idle_since_ms = now;
@@ -399,7 +456,7 @@ void process_mmap(AlarmTable &alarm_table, void *&handle, int refr_time) {
   int wait = poll_ms;
   int timer = ALRM_action_queue.next_timer_ms();
   if (timer >= 0 && timer < wait) wait = timer;
-  wait_ms(wait);
+  wait_for_change(handle, wait);
   handle_signals();
 }
 
