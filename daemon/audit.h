@@ -52,6 +52,8 @@ class Record {
   const char *get_str(int variable, void *operand);
   int must_update(unsigned char kind) const;
   static void copy_str(char *&d, const char *s, int len);
+  // Writes the record's line of the trace.
+  void trace() const;
 
   int src() const { return source; }
   int dst() const { return destination; }
@@ -334,7 +336,6 @@ class Action {
   void substitute(std::string &line, int how_expand) const;
   // The longest line substitute can give, every value at its widest.
   size_t longest() const;
-  [[noreturn]] static void do_child(const char *cmd);
   int get_keep() const { return keep_time; }
   void set_keep(int t) { keep_time = t; }
 
@@ -452,7 +453,10 @@ class AlarmTable {
   void set_keep_action(int t) { keep_action = t; }
   int total_num(int kind) const { return total_table[kind].count; }
   Total *insert_total(int kind, Total &t) { return total_table[kind].insert(t); }
-  void set_trace() { trace_flag = 1; }
+  void set_trace() {
+    trace_flag = 1;
+    trace_buffer();
+  }
   void unset_trace() { trace_flag = 0; }
   int trace() const { return trace_flag; }
   const char *db_file() const { return audit_file_name; }
@@ -562,6 +566,7 @@ class Database {
   Database &operator=(const Database &) = delete;
 
   int lost(bool reopen, int written);
+  const char *read_files(DBM *dbm1, DBM *dbm2, int increase, int *file);
   std::string copy(DBM *from1, DBM *from2, int now, bool salvaging, int *ahead,
                    int *skipped);
 
@@ -582,6 +587,12 @@ void prepare_history(const char *base);
 // Opens both history files into db1 and db2, creating them when missing,
 // never through a link; stops with the reason when it cannot.
 void open_history(const char *base);
+// For a history that need not outlive the process (a dry run's scratch
+// copy): its records are held in memory once read, and stores go there;
+// the files take them only when many are held, at flush_history or a
+// refresh.  Closing the history forgets them.
+void hold_history(bool on);
+void flush_history();
 
 // Items that end in the connection id and, but for ACCESS, carry a value:
 // a connection reported again replaces its earlier item.

@@ -75,6 +75,7 @@ void daemon_ready() {
   if (ready_fd < 0) return;
   int null = open("/dev/null", O_RDWR);
   if (null < 0) err_sys("can't open /dev/null");
+  trace_flush();  // what is buffered belongs to the caller's standard error
   dup2(null, STDIN_FILENO);
   dup2(null, STDOUT_FILENO);
   dup2(trace_fd >= 0 ? trace_fd : null, STDERR_FILENO);
@@ -96,6 +97,7 @@ void reopen_trace() {
   if (trace_path == nullptr || ready_fd >= 0) return;
   int fd = trace_open(trace_path, false);
   if (fd < 0) return;
+  trace_flush();  // the trace so far goes to the file it was written for
   dup2(fd, STDERR_FILENO);
   close(fd);
 }

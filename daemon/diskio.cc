@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "audit.h"
@@ -79,9 +80,89 @@ void Database::compose_key(int bit, const void *data, int len, int variable) {
 // ---- Reading and writing records
 
 namespace {
+
 const char kNotIncreasing[] = "fail times are not increasing";
 const char kUnreadable[] = "history file cannot be read";
+
+// A history held in memory (hold_history): each record as it was last
+// read or stored, the count word first, and the chunks the files hold
+// under its key.
+struct Held {
+  std::vector<int> ints;
+  int chunks = 0;
+};
+
+constexpr size_t kMostHeld = 1 << 18;  // more, and they go to the files
+bool holding;
+bool files_blank;  // the files hold no record: one not held is empty
+std::unordered_map<std::string, Held> held;
+
+// The record held under last_key, the one read last, for the store that
+// mostly follows: null when none is.
+Held *last_held;
+std::string last_key;
+
+void forget_held() {
+  held.clear();
+  last_held = nullptr;
+}
+
+// A record that a store puts in memory, as read_record takes it back.
+void hold(const datum &key, const int *newly, int count, int chunks) {
+  size_t len = static_cast<size_t>(key.dsize);
+  if (last_held == nullptr || last_key.size() != len ||
+      memcmp(last_key.data(), key.dptr, len) != 0) {
+    last_key.assign(key.dptr, len);
+    last_held = &held[last_key];
+  }
+  last_held->ints.assign(newly, newly + count + 1);
+  last_held->chunks = chunks;
+}
+
+// Whether records of these files are held.
+bool holds(DBM *dbm1, DBM *dbm2) {
+  return holding && dbm1 == db1 && dbm2 == db2 && db1 != nullptr;
+}
+
+// Writes the held records to the files and forgets them.  They are taken
+// out first: a write that fails reopens the files, which forgets them too.
+void spill_held() {
+  std::unordered_map<std::string, Held> out;
+  out.swap(held);
+  last_held = nullptr;
+  holding = false;
+  for (auto &entry : out) {
+    Database db;
+    db.key.dsize = static_cast<int>(entry.first.size());
+    db.key.dptr = static_cast<char *>(malloc(entry.first.size()));
+    if (db.key.dptr == nullptr) memory_err();
+    memcpy(db.key.dptr, entry.first.data(), entry.first.size());
+    db.retrieve(db1, db2, 0);  // the chunks the files hold
+    const std::vector<int> &ints = entry.second.ints;
+    free(db.info);
+    db.info = static_cast<int *>(malloc(ints.size() * sizeof(int)));
+    if (db.info == nullptr) memory_err();
+    memcpy(db.info, ints.data(), ints.size() * sizeof(int));
+    db.newly = db.info;
+    db.count = ints[0];
+    db.capacity = static_cast<int>(ints.size());
+    db.store();
+  }
+  holding = db1 != nullptr;
+  files_blank = false;
+}
+
 }  // namespace
+
+void hold_history(bool on) {
+  forget_held();
+  holding = on && db1 != nullptr;
+  files_blank = holding && dbm_firstkey(db1).dptr == nullptr;
+}
+
+void flush_history() {
+  if (holding && !held.empty()) spill_held();
+}
 
 const char *Database::read_record(DBM *dbm1, DBM *dbm2, int increase,
                                   int *file) {
@@ -94,6 +175,43 @@ const char *Database::read_record(DBM *dbm1, DBM *dbm2, int increase,
     return "database corrupt";
   increment = kb[0] == TOT_FAIL ? 1 : kb[0] == TOT_ACCESS ? 2 : 3;
   max_data = (MAX_REC_LEN - key.dsize) & ~3;
+
+  bool in_memory = holds(dbm1, dbm2);
+  if (in_memory) {
+    if (held.size() >= kMostHeld) spill_held();
+    last_key.assign(key.dptr, static_cast<size_t>(key.dsize));
+    auto it = held.find(last_key);
+    last_held = it != held.end() ? &it->second : nullptr;
+    if (it != held.end()) {
+      const std::vector<int> &ints = it->second.ints;
+      count = ints[0];
+      capacity = count == 0 ? increment + 1
+                            : count + 1 + (increase ? increment : 0);
+      info = static_cast<int *>(calloc(capacity, sizeof(int)));
+      if (info == nullptr) memory_err();
+      memcpy(info, ints.data(), ints.size() * sizeof(int));
+      newly = info;
+      chunks = it->second.chunks;
+      return nullptr;
+    }
+  }
+  if (in_memory && files_blank) {
+    capacity = increment + 1;
+    info = static_cast<int *>(calloc(capacity, sizeof(int)));
+    if (info == nullptr) memory_err();
+    newly = info;
+    chunks = 0;
+    return nullptr;
+  }
+  const char *fault = read_files(dbm1, dbm2, increase, file);
+  if (in_memory && fault == nullptr) hold(key, newly, count, chunks);
+  return fault;
+}
+
+// read_record from the files themselves.
+const char *Database::read_files(DBM *dbm1, DBM *dbm2, int increase,
+                                 int *file) {
+  unsigned char *kb = key_bytes(key);
 
   const char *fault = nullptr;
   int chunk = 0, read = 0;
@@ -342,16 +460,55 @@ void report_lost() {
 // a store that fails half way for want of space leaves a file that no
 // longer reads through; so the most the ops could take must be there
 // first.  False, with errno set, when it is not.
+//
+// One look (an fstat) makes sure of the room for kRoomAhead ops when the
+// file system has it, and the ops after it use that up without looking
+// again; a directory that grew meanwhile is looked at at once.  Without
+// that much room, every op is looked at as it comes.
+constexpr int kRoomAhead = 8;
+
+struct Reserved {
+  DBM *db = nullptr;
+  int fd = -1;
+  int depth = -1;
+  int ops = 0;  // ops the last look made room for and not yet used
+};
+
+Reserved reserved[2];  // for the two history files
+
+// Before a history file is closed: its handle may come back for another.
+void forget_room() {
+  for (Reserved &r : reserved) r = Reserved();
+}
+
 bool room(DBM *db, int ops) {
   if (ops <= 0) return true;
   int block = 4096, depth = 16;
   gdbm_setopt(db->file, GDBM_GETBLOCKSIZE, &block, sizeof block);
   gdbm_setopt(db->file, GDBM_GETDIRDEPTH, &depth, sizeof depth);
+  int fd = dbm_pagfno(db);
+  Reserved &r = reserved[db == reserved[1].db || db == db2 ? 1 : 0];
+  if (r.db == db && r.fd == fd && r.depth == depth && r.ops >= ops) {
+    r.ops -= ops;
+    return true;
+  }
   // Per op the data, two buckets and the avail block of a split, a spilled
   // avail block; the directory doubled twice; a spare.
   int64_t dir = static_cast<int64_t>(sizeof(off_t)) << depth;
-  int64_t need = 6 * dir + (5 * static_cast<int64_t>(ops) + 3) * block;
-  return room_at(dbm_pagfno(db), need);
+  auto need = [&](int n) {
+    return 6 * dir + (5 * static_cast<int64_t>(n) + 3) * block;
+  };
+  r = Reserved();
+  int saved = errno;
+  int ahead = ops > kRoomAhead ? ops : kRoomAhead;
+  if (room_at(fd, need(ahead))) {
+    r = Reserved{db, fd, depth, ahead - ops};
+    errno = saved;
+    return true;
+  }
+  if (!room_at(fd, need(ops))) return false;
+  errno = saved;
+  return true;
 }
 
 // Reopens the history files: gdbm takes no more writes on a handle once
@@ -407,6 +564,11 @@ int Database::lost(bool reopen, int written) {
 int Database::store() {
   if (max_data < 8) error("key leaves no room for data", count);
   if (count + 1 > max_ints(max_data)) keep_newest(*this);
+  if (!rewriting && holds(db1, db2)) {
+    hold(key, newly, count, chunks);
+    ALRM_table_ptr->set_db_dirty();
+    return 0;
+  }
   if (!rewriting) report_lost();
   unsigned char *kb = key_bytes(key);
   int bytes = count != 0 ? (count + 1) * 4 : 0;
@@ -565,6 +727,7 @@ void Database::print_key(const char *message, int Exit) {
 void Database::error(const char *message, int item_num) {
   print_key(message, 0);
   if (ALRM_table_ptr != nullptr && ALRM_table_ptr->trace()) {
+    trace_drain();
     fputs("The current record dump:\n", stderr);
     std::string line;
     char num[16];
@@ -583,6 +746,8 @@ void Database::error(const char *message, int item_num) {
 }
 
 void Database::close() {
+  forget_held();
+  forget_room();
   if (db1 != nullptr) dbm_close(db1);
   if (db2 != nullptr) dbm_close(db2);
   db1 = db2 = nullptr;
@@ -835,6 +1000,7 @@ std::string open_fresh(const std::string &base, bool shared) {
 
 // Closes the fresh files, written out so that they can be synced.
 void close_fresh() {
+  forget_room();
   dbm_close(db1);
   dbm_close(db2);
   db1 = db2 = nullptr;
@@ -956,6 +1122,7 @@ std::string Database::copy(DBM *from1, DBM *from2, int now, bool salvaging,
 // live files as they were and no fresh ones.
 int Database::refresh() {
   if (db1 == nullptr || db2 == nullptr) return 1;  // the history was closed
+  flush_history();
   hold(SIG_BLOCK, SIGQUIT, SIGINT);
   rewriting = true;
   DBM *old1 = db1, *old2 = db2;
@@ -970,6 +1137,7 @@ int Database::refresh() {
   }
   int now = static_cast<int>(time(nullptr)), ahead = 0;
   if (ALRM_table_ptr->trace()) {
+    trace_drain();
     fprintf(stderr, "refresh database: removing everything before %d",
             now - ALRM_table_ptr->longest_keep());
     fflush(stderr);

@@ -51,13 +51,51 @@ void err_init(const char *ident) {
 }
 
 void SYSLOG(int priority, const char *msg) {
+  trace_drain();
   if (ALRM_daemon) {
     syslog(priority, "%s", msg);
-    if (ALRM_echo) fprintf(stderr, "%s\n", msg);
+    if (ALRM_echo) {
+      fprintf(stderr, "%s\n", msg);
+      fflush(stderr);
+    }
   } else {
     fprintf(stderr, "%s\n", msg);
     fflush(stderr);
   }
+}
+
+namespace {
+
+char trace_text[8192];  // the trace not yet in the stream
+size_t trace_len;
+
+}  // namespace
+
+void trace_buffer() {
+  static char buf[1 << 17];
+  trace_flush();
+  setvbuf(stderr, buf, _IOFBF, sizeof buf);
+}
+
+void trace_put(const char *text, size_t len) {
+  if (trace_len + len > sizeof trace_text) trace_drain();
+  if (len > sizeof trace_text) {
+    fwrite(text, 1, len, stderr);
+    return;
+  }
+  memcpy(trace_text + trace_len, text, len);
+  trace_len += len;
+}
+
+void trace_drain() {
+  if (trace_len == 0) return;
+  fwrite(trace_text, 1, trace_len, stderr);
+  trace_len = 0;
+}
+
+void trace_flush() {
+  trace_drain();
+  fflush(stderr);
 }
 
 void my_perror() {
@@ -83,6 +121,7 @@ void err_quit(const char *fmt, ...) {
   va_start(ap, fmt);
   report(false, fmt, ap);
   va_end(ap);
+  trace_flush();
   close_history();
   exit(1);
 }
@@ -92,6 +131,7 @@ void err_sys(const char *fmt, ...) {
   va_start(ap, fmt);
   report(true, fmt, ap);
   va_end(ap);
+  trace_flush();
   close_history();
   exit(1);
 }
@@ -109,6 +149,7 @@ void err_dump(const char *fmt, ...) {
   va_start(ap, fmt);
   report(true, fmt, ap);
   va_end(ap);
+  trace_flush();
   close_history();
   abort();
 }

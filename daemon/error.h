@@ -3,6 +3,8 @@
 #ifndef TW_ERROR_H
 #define TW_ERROR_H
 
+#include <stddef.h>
+
 #include <string>
 
 extern "C" {
@@ -23,6 +25,18 @@ int err_ret(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void err_dump(const char *fmt, ...)
     __attribute__((format(printf, 1, 2)));
 void my_perror();
+// The trace shares standard error with the messages.  While tracing, the
+// stream is fully buffered (trace_buffer); trace_flush writes it out, at
+// the end of each polling pass, before a command starts and before the
+// process ends, so that nothing is lost and the order stays.
+void trace_buffer();
+void trace_flush();
+// The text of a check's trace gathers in a buffer of its own, cheaper to
+// append to than the stream; trace_drain puts it into the stream, as every
+// message does first, and as the check does when it ends or before an
+// action goes out.
+void trace_put(const char *text, size_t len);
+void trace_drain();
 // A name as messages and the trace show it: control bytes as \ooo and a
 // backslash doubled, so no name can start a line of its own.
 std::string printable(const char *text);

@@ -34,6 +34,71 @@ const char *const tot[N_TOTALS] = {"FAIL", "IN", "OUT", "TRAFFIC", "ACCESS",
 AlarmTable *ALRM_table_ptr;
 Record record;
 
+// ---- The trace
+
+namespace {
+
+// The trace is written for every record and every alarm: its text is put
+// together here, not by printf, and gathers in the trace's own buffer.
+void put(const char *text) { trace_put(text, strlen(text)); }
+
+// A number in decimal, padded with blanks to width as printf does, at the
+// end of buf; gives where it starts.
+char *digits(char *end, unsigned long long v, bool minus, int width = 0) {
+  char *p = end;
+  do {
+    *--p = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  if (minus) *--p = '-';
+  while (end - p < width) *--p = ' ';
+  return p;
+}
+
+void put_int(int v, int width = 0) {
+  char buf[16];
+  unsigned magnitude = static_cast<unsigned>(v);
+  char *p = digits(buf + sizeof buf, v < 0 ? 0u - magnitude : magnitude,
+                   v < 0, width);
+  trace_put(p, static_cast<size_t>(buf + sizeof buf - p));
+}
+
+void put_uint(unsigned long long v) {
+  char buf[24];
+  char *p = digits(buf + sizeof buf, v, false);
+  trace_put(p, static_cast<size_t>(buf + sizeof buf - p));
+}
+
+// An address in network byte order as inet_ntoa writes it, into a buffer
+// of its own (host patterns ask for it with every record).
+const char *dotted(int addr) {
+  static char buf[16];
+  const unsigned char *b = reinterpret_cast<const unsigned char *>(&addr);
+  char *p = buf;
+  for (int i = 0; i < 4; i++) {
+    unsigned v = b[i];
+    if (v >= 100) *p++ = static_cast<char>('0' + v / 100);
+    if (v >= 10) *p++ = static_cast<char>('0' + v / 10 % 10);
+    *p++ = static_cast<char>('0' + v % 10);
+    *p++ = i < 3 ? '.' : '\0';
+  }
+  return buf;
+}
+
+// A name as printable gives it; most need no escape.
+void put_name(const char *name) {
+  for (const char *t = name; *t != '\0'; t++) {
+    unsigned char c = static_cast<unsigned char>(*t);
+    if (c < 0x20 || c == 0x7f || c == '\\') {
+      put(printable(name).c_str());
+      return;
+    }
+  }
+  put(name);
+}
+
+}  // namespace
+
 // ---- The rule set
 
 AlarmTable::AlarmTable(const char *input_file, const char *audit_file) {
@@ -66,9 +131,7 @@ AlarmTable::~AlarmTable() {
       t.list(p).Condition::remove();
   free(audit_file_name);
   audit_file_name = nullptr;
-  if (db1 != nullptr) dbm_close(db1);
-  if (db2 != nullptr) dbm_close(db2);
-  db1 = db2 = nullptr;
+  Database().close();
   for (TotalTable &t : total_table) t.list.clear();
   symbol_table.list.clear();
   AlarmList.clear();
@@ -96,31 +159,34 @@ void AlarmTable::check(Record &rec) {
       total_table[kind].clean_status();
   }
   if (trace_flag) {
-    fputs("\n\n", stderr);
-    fflush(stderr);
+    put("\n\n");
+    trace_drain();
   }
 }
 
 // ---- Alarms and conditions
 
-namespace {
-
-void trace(const char *fmt, int n) {
-  if (!ALRM_table_ptr->trace()) return;
-  fprintf(stderr, fmt, n);
-  fflush(stderr);
-}
-
-}  // namespace
-
 void Alarm::check() {
-  trace("cond.%d:", alarm_id);
+  bool tracing = ALRM_table_ptr->trace();
+  if (tracing) {  // "cond.ID:", put together in one piece
+    char buf[24];
+    char *end = buf + sizeof buf - 1;
+    *end = ':';
+    unsigned magnitude = static_cast<unsigned>(alarm_id);
+    char *p = digits(end, alarm_id < 0 ? 0u - magnitude : magnitude,
+                     alarm_id < 0) - 5;
+    memcpy(p, "cond.", 5);
+    trace_put(p, static_cast<size_t>(end + 1 - p));
+  }
   if (condition.value(1)) {
     ALRM_stats.fired++;
-    trace("true;", 0);
+    if (tracing) {
+      put("true;");
+      trace_drain();  // the action's own lines come after
+    }
     action.execute(alarm_id);
-  } else {
-    trace("false;", 0);
+  } else if (tracing) {
+    put("false;");
   }
 }
 
@@ -331,6 +397,7 @@ void TotalTable::clean_status() {
 char *first_pass(const char *input_file) {
   char *out_file = parsed_name(input_file);
 
+  fflush(nullptr);  // nothing buffered is written by the child too
   pid_t pid = fork();
   if (pid < 0) err_sys("execute fork() failed");
   if (pid == 0) parser(input_file, out_file);
@@ -392,12 +459,6 @@ constexpr int kHostLen = 128;
 constexpr int kAppLen = 16;
 
 char number_buf[16];
-
-const char *dotted(int addr) {
-  struct in_addr a;
-  a.s_addr = static_cast<in_addr_t>(addr);
-  return inet_ntoa(a);
-}
 
 const char *number_text(double v) {
   if (v >= 0 && v < 1e14)
@@ -493,17 +554,7 @@ int Record::set_value(int src, int dst, const char *userid, int time,
   conn_id = id;
   if (mute) return 0;
 
-  if (ALRM_table_ptr != nullptr && ALRM_table_ptr->trace()) {
-    fprintf(stderr, "\n%d: %s@%s->", failtime, printable(user).c_str(),
-            get_str(VAR_SRC_IP, nullptr));
-    fprintf(stderr, "%s %s err:%1d", get_str(VAR_DST_IP, nullptr),
-            get_str(VAR_APP_PORT, nullptr), error);
-    fprintf(stderr, " %u(i)+%u(o)=%llu", incoming, outgoing,
-            static_cast<unsigned long long>(traffic));
-    fprintf(stderr, " pid:%2d dur:%2d", socks_id, duration);
-    fprintf(stderr, " id:%d read=%d\n", conn_id, last_read);
-    fflush(stderr);
-  }
+  if (ALRM_table_ptr != nullptr && ALRM_table_ptr->trace()) trace();
   if ((appl != 0 || finished) && appl >= -65535 && appl <= 65535 &&
       user != nullptr && dur >= 0)
     return 0;
@@ -513,6 +564,46 @@ int Record::set_value(int src, int dst, const char *userid, int time,
             printable(src_str).c_str(), printable(dst_str).c_str(), dur, in,
             out);
   return -1;
+}
+
+// The record's line of the trace:
+//   \nTIME: USER@SRC->DST PORT/PROTO err:E IN(i)+OUT(o)=SUM pid:%2d dur:%2d
+//   id:ID read=READ\n
+void Record::trace() const {
+  put("\n");
+  put_int(failtime);
+  put(": ");
+  put_name(user);
+  put("@");
+  put(dotted(source));
+  put("->");
+  put(dotted(destination));
+  put(" ");
+  if (application > 0) {
+    put_int(application);
+    put("/tcp");
+  } else {
+    put_uint(0u - static_cast<unsigned>(application));
+    put("/udp");
+  }
+  put(" err:");
+  put_int(error);
+  put(" ");
+  put_uint(incoming);
+  put("(i)+");
+  put_uint(outgoing);
+  put("(o)=");
+  put_uint(traffic);
+  put(" pid:");
+  put_int(socks_id, 2);
+  put(" dur:");
+  put_int(duration, 2);
+  put(" id:");
+  put_int(conn_id);
+  put(" read=");
+  put_int(last_read);
+  put("\n");
+  trace_drain();
 }
 
 void *Record::get_num(int variable, void *operand) {

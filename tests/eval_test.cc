@@ -176,6 +176,21 @@ TEST_F(ActionTest, LongestValuesGoInWholeAndEachValueAsOneLiteralWord) {
   EXPECT_TRUE(std::filesystem::is_empty(dir));
 }
 
+// The trace of a check: each alarm's decision in order, a command's line
+// after the decision that ran it, a message where it came; all of it
+// written out before a stop that ends in abort, though buffered.
+TEST_F(ActionTest, TraceKeepsItsOrderAndSurvivesAnAbort) {
+  rules.Load("WHEN (usr==zed) #line:1-2-2\ntrue\nWHEN (err==0) #line:3-4-4\nexit 3\n");
+  rules.table.set_trace();
+  Fields f("zed");
+  std::string head = "\n" + std::to_string(f.time) + ": zed@10.1.2.3->192.0.2.7 80/tcp err:0 "
+                     "10(i)+20(o)=30 pid:42 dur: 1 id:7 read=0\n";
+  EXPECT_EQ(Stderr([&] { Set(f), rules.table.check(rec); }),
+            head + "cond.1:true;true\ncond.2:true;exit 3\naction `exit 3' unsuccessful\n\n\n");
+  EXPECT_DEATH((ALRM_daemon = 1, Set(f), err_dump("stop")), "zed@10.1.2.3->192.0.2.7 .* read=0");
+  rules.table.unset_trace();
+}
+
 // Failed commands are said, and their repeats held back.  By record time a
 // run holds back the same line until a record its keep time later; by the
 // clock for its keep time on the monotonic clock, whatever the records' times.

@@ -118,6 +118,29 @@ TEST_F(History, ItemsStayInOrderAndConnectionReportedAgainReplacesItsItem) {
   EXPECT_TRUE((rec = Read(kFailSrc)).size() == 64512u && rec[1] == 2 && rec[64511] == 70000);
 }
 
+// A history held in memory (a dry run's): records the files hold are read
+// from them once; stores leave the files as they are until flush_history
+// writes every record, one emptied removed; closing forgets the rest.
+TEST_F(History, HeldHistoryWritesTheFilesOnlyWhenFlushed) {
+  Store(kFailSrc, Bytes({2, now_ - 10, now_ - 5}));
+  hold_history(true);
+  Database db;
+  std::string files = Contents(base_ + "1.pag");
+  EXPECT_EQ((Set("alice", now_, 5), Count(db, kFailSrc)), 3);
+  EXPECT_EQ(Count(db, kFailUsr), 1);
+  EXPECT_EQ(Count(db, kFailUsr), 2);
+  db.set_key(kFailSrc), db.retrieve(db1, db2, 1), db.remove(now_ + 1), db.free_space();
+  EXPECT_EQ(Contents(base_ + "1.pag"), files);
+  EXPECT_EQ(Count(db, kFailSrc), 1);
+  flush_history(), hold_history(false);
+  EXPECT_EQ(Read(kFailSrc), (Ints{1, now_}));
+  EXPECT_EQ(Read(kFailUsr), (Ints{2, now_, now_}));
+  hold_history(true), db.set_key(kFailSrc), db.retrieve(db1, db2, 1), db.remove(now_ + 1);
+  Count(db, kFailUsr), flush_history(), Count(db, kFailUsr), Open(), hold_history(false);
+  EXPECT_EQ(Read(kFailSrc), Ints{0});
+  EXPECT_EQ(Read(kFailUsr), (Ints{3, now_, now_, now_}));
+}
+
 TEST_F(HistoryDeathTest, InconsistentRecordsStop) {
   std::pair<std::string, const char *> cases[] = {{std::string(6, '\0'), "database corrupt"},
       {Bytes({5, 10, 20}), "count differs from data size while reading"},

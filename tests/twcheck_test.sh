@@ -73,6 +73,8 @@ awk '/^[0-9]+: / { t = $1 } /^would run:/ { printf "%s%s ", t, $6 } END { print 
 same runs.txt <<<'1700000025:6 1700000625:12 1700001225:12 1700001825:12 1700002425:12 1700003025:12 '
 tail -n 4 burst.out | grep -q '^cond.1:false;$' || fail "fired after the burst left the window"
 same <(tail -n 1 burst.out) <<<'summary: 1442 records, 1429 alarms fired, 6 commands would run, 1423 suppressed'
+# The script from standard input: the same dry run (the serving process masked).
+"$TC" -r - burst.conf <burst.feed 2>/dev/null | sed 's/pid: *[0-9]*/pid/' | same <(sed 's/pid: *[0-9]*/pid/' burst.out)
 # A script error names the script and line, and the replay stops.
 printf 'start 1 user=a\nlaunch 1\nstart 2\n' >e.feed
 "$TC" -r e.feed burst.conf >e.out 2>e.err && fail "a bad script replayed"

@@ -28,9 +28,8 @@ std::string scratch_dir;
 
 void remove_scratch() {
   if (scratch_dir.empty()) return;
-  if (db1 != nullptr) dbm_close(db1);
-  if (db2 != nullptr) dbm_close(db2);
-  db1 = db2 = nullptr;
+  hold_history(false);  // the held records go with the files
+  Database().close();
   if (DIR *d = opendir(scratch_dir.c_str())) {
     while (struct dirent *e = readdir(d))
       if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
@@ -83,4 +82,5 @@ void open_scratch_history(AlarmTable &table, const char *base) {
   if (db1 == nullptr) err_quit("open db file1 error");
   db2 = dbm_open(const_cast<char *>((copy + "2").c_str()), O_RDWR | O_CREAT, 0600);
   if (db2 == nullptr) err_quit("open db file2 error");
+  hold_history(true);
 }

@@ -44,25 +44,20 @@ void print_summary(const AlarmTable &t) {
 }
 
 // The trace and the messages of the rule set go to standard error; in a
-// dry run they join the report on standard output, in order, through its
-// buffer rather than with a write for every flush.
-ssize_t into_stdout(void *, const char *buf, size_t n) {
-  return static_cast<ssize_t>(fwrite(buf, 1, n, stdout));
-}
-
+// dry run they join the report on standard output, in order: standard
+// error is standard output's stream, fully buffered while tracing.
 FILE *join_stderr_to_stdout() {
   FILE *real = stderr;
-  cookie_io_functions_t io = {nullptr, into_stdout, nullptr, nullptr};
-  FILE *joined = fopencookie(nullptr, "w", io);
-  if (joined == nullptr) err_sys("can't join the trace to standard output");
-  setvbuf(joined, nullptr, _IONBF, 0);
-  stderr = joined;
+  stderr = stdout;
   return real;
 }
 
 int replay(AlarmTable &table, const char *path, const char *datafile) {
   std::ifstream file;
   bool use_stdin = strcmp(path, "-") == 0;
+  // Standard input read through a buffer of its own rather than a
+  // character at a time through stdio.
+  if (use_stdin) std::ios::sync_with_stdio(false);
   if (!use_stdin) {
     file.open(path);
     if (!file) err_sys("can't open %s", path);
@@ -71,11 +66,11 @@ int replay(AlarmTable &table, const char *path, const char *datafile) {
   const char *name = use_stdin ? "stdin" : path;
 
   open_scratch_history(table, datafile);
-  table.set_trace();
   table.set_log(0);
   PrintSink sink(stdout);
   ALRM_action_sink = &sink;
   FILE *real_stderr = join_stderr_to_stdout();
+  table.set_trace();
 
   Replay r(table, static_cast<int32_t>(time(nullptr)));
   std::string line, err;
