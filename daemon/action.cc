@@ -2,15 +2,11 @@
 // the record under check, values cleaned of shell syntax, run by /bin/sh
 // in a child that is waited for, at most once per keep time.
 #include <errno.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <syslog.h>
-#include <unistd.h>
 
-#include <initializer_list>
 #include <string>
 
 #include "audit.h"
@@ -187,10 +183,7 @@ void Action::execute(int id) {
     err_ret("Action::execute\"%s\" contains no alphanumeric characters.", cmd);
     return;
   }
-  if (ALRM_table_ptr->trace()) {
-    fprintf(stderr, "%s\n", cmd);
-    fflush(stderr);
-  }
+  if (ALRM_table_ptr->trace()) fprintf(stderr, "%s\n", cmd);
   if (ALRM_table_ptr->log()) SYSLOG(LOG_NOTICE, cmd);
   ALRM_action_sink->run(id, cmd);
 }
@@ -210,10 +203,19 @@ ShellRunner shell_runner;
 
 ActionSink *ALRM_action_sink = &shell_runner;
 
+// A command that cannot start is reported and the run goes on; no
+// process at all stops it.
 void ShellRunner::run(int, const char *cmd) {
-  pid_t pid = fork();
-  if (pid < 0) err_sys("Action::execute fork() failed");
-  if (pid == 0) Action::do_child(cmd);
+  pid_t pid;
+  int err = spawn_shell(cmd, false, ALRM_table_ptr->trace(), &pid);
+  if (err != 0 && no_process(err)) {
+    errno = err;
+    err_sys("Action::execute fork() failed");
+  }
+  if (err != 0) {
+    report_unstarted(err, cmd);
+    return;
+  }
   errno = 0;
   int status = 0;
   pid_t w;
@@ -222,36 +224,6 @@ void ShellRunner::run(int, const char *cmd) {
   // A command killed by a signal is not reported; one that exits non-zero is.
   if (w < 0 || (WIFEXITED(status) && WEXITSTATUS(status) != 0))
     err_ret("action `%s' unsuccessful", cmd);
-}
-
-// In the child: /dev/null on the standard descriptors (standard error
-// stays the trace when tracing), the signals as a shell expects them,
-// then the shell.
-void Action::do_child(const char *cmd) {
-  const char *failure = nullptr;
-  bool tracing = ALRM_table_ptr->trace();
-  closelog();
-  for (int fd = 0; fd <= 9; fd++)
-    if (!(tracing && fd == 2)) close(fd);
-
-  if (open("/dev/null", O_RDWR) != 0) {
-    failure = "open /dev/null";
-  } else if (dup(0) != 1 || (!tracing && dup(0) != 2)) {
-    failure = "dup()";
-  } else {
-    // The daemon holds its quit and refresh signals back during a check;
-    // the administrator's command starts with none blocked or caught.
-    for (int sig : {SIGQUIT, SIGVTALRM, SIGSEGV, SIGINT, SIGTERM, SIGHUP,
-                    SIGUSR1, SIGCHLD, SIGPIPE})
-      signal(sig, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    execl("/bin/sh", "sh", "-c", cmd, static_cast<char *>(nullptr));
-    failure = "execl /bin/sh";
-  }
-  err_init("tollwatch");
-  err_quit("Cannot execute shell command when %s", failure);
 }
 
 // ---- Recent executions

@@ -3,7 +3,10 @@
 #include "runner.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -18,7 +21,72 @@ namespace {
 
 constexpr int64_t kDropReportMs = 60000;
 
+// The signals the daemon handles, and those a shell expects at their
+// default though whoever started the daemon may have ignored them (an
+// ignored signal stays ignored across exec).
+constexpr int kDefaultSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGBUS,
+                                   SIGSEGV, SIGUSR1, SIGPIPE, SIGTERM,
+                                   SIGCHLD, SIGVTALRM};
+
+int set_files(posix_spawn_file_actions_t *files, bool keep_stderr) {
+  int err = posix_spawn_file_actions_addopen(files, 0, "/dev/null", O_RDWR, 0);
+  if (err == 0) err = posix_spawn_file_actions_adddup2(files, 0, 1);
+  if (err == 0 && !keep_stderr)
+    err = posix_spawn_file_actions_adddup2(files, 0, 2);
+  // Closing one that is not open is no failure.
+  for (int fd = 3; fd <= 9 && err == 0; fd++)
+    err = posix_spawn_file_actions_addclose(files, fd);
+  return err;
+}
+
+int set_attributes(posix_spawnattr_t *attr, bool own_group) {
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  for (int sig : kDefaultSignals) sigaddset(&defaults, sig);
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  if (own_group) flags |= POSIX_SPAWN_SETPGROUP;
+  int err = posix_spawnattr_setflags(attr, flags);
+  if (err == 0) err = posix_spawnattr_setsigdefault(attr, &defaults);
+  if (err == 0) err = posix_spawnattr_setsigmask(attr, &none);
+  if (err == 0 && own_group) err = posix_spawnattr_setpgroup(attr, 0);
+  return err;
+}
+
 }  // namespace
+
+// The trace written so far goes out before the command can add its own.
+int spawn_shell(const char *cmd, bool own_group, bool keep_stderr, pid_t *pid) {
+  fflush(stderr);
+  posix_spawn_file_actions_t files;
+  posix_spawnattr_t attr;
+  int err = posix_spawn_file_actions_init(&files);
+  if (err != 0) return err;
+  err = posix_spawnattr_init(&attr);
+  if (err == 0) {
+    err = set_files(&files, keep_stderr);
+    if (err == 0) err = set_attributes(&attr, own_group);
+    char *argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"),
+                    const_cast<char *>(cmd), nullptr};
+    if (err == 0)
+      err = posix_spawn(pid, "/bin/sh", &files, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+  }
+  posix_spawn_file_actions_destroy(&files);
+  return err;
+}
+
+bool no_process(int err) { return err == EAGAIN || err == ENOMEM; }
+
+void report_unstarted(int err, const char *cmd) {
+  errno = err;
+  if (no_process(err))
+    err_ret("Action::execute fork() failed");
+  else
+    err_ret("Cannot execute shell command when execl /bin/sh");
+  errno = 0;
+  err_ret("action `%s' unsuccessful", cmd);
+}
 
 int64_t monotonic_ms() {
   struct timespec ts;
@@ -113,16 +181,18 @@ void ActionQueue::enforce_timeouts(int64_t now) {
 }
 
 // The child leads a process group of its own, so that a timeout ends the
-// shell and everything it started, and a terminal's signals miss it.
+// shell and everything it started, and a terminal's signals miss it.  A
+// command that cannot start counts as run and unsuccessful, and the
+// daemon goes on: the next one may start.
 void ActionQueue::start(std::string &line) {
-  pid_t pid = fork();
-  if (pid < 0) err_sys("Action::execute fork() failed");
-  if (pid == 0) {
-    setpgid(0, 0);
-    Action::do_child(line.c_str());
-  }
-  setpgid(pid, pid);  // whichever of the two runs first
+  pid_t pid;
+  int err = spawn_shell(line.c_str(), true, ALRM_table_ptr->trace(), &pid);
   ALRM_stats.run++;
+  if (err != 0) {
+    ALRM_stats.unsuccessful++;
+    report_unstarted(err, line.c_str());
+    return;
+  }
   running_.push_back(Child{pid, std::move(line), monotonic_ms(), 0, false});
 }
 

@@ -74,6 +74,22 @@ class ActionQueue : public ActionSink {
 
 extern ActionQueue ALRM_action_queue;
 
+// Starts "/bin/sh -c cmd" the way every command runs: /dev/null on
+// standard input and output, and on standard error unless it is kept (it
+// is the trace), descriptors 3 to 9 closed (every other one of the daemon
+// is close-on-exec), the daemon's signals back at their default and none
+// blocked; with own_group, at the head of a process group of its own.
+// Returns 0 and the child in pid, or the error number of the failed start.
+int spawn_shell(const char *cmd, bool own_group, bool keep_stderr, pid_t *pid);
+
+// Whether a failed start made no process at all (the system is out of
+// processes or memory), as a failed fork did, rather than no shell.
+bool no_process(int err);
+
+// Reports a command that could not start: why, then the line as
+// unsuccessful, as for a command that exits non-zero.
+void report_unstarted(int err, const char *cmd);
+
 // Monotonic milliseconds.
 int64_t monotonic_ms();
 

@@ -40,6 +40,45 @@ start mixed -a 2
 within 3 has done.txt short2 && ! has done.txt long || fail "mixed: a short command held up by the long one"
 finish && has done.txt long || fail "mixed: the quit did not wait for the running command"
 
+# birth: a command starts at the head of its own process group, /dev/null
+# on its standard descriptors (standard error is the trace with -t), 3 to
+# 9 closed though the daemon inherited them open, none of the daemon's own
+# open, nothing blocked, and the daemon's signals at their default though
+# its parent ignored some (a background job ignores INT and QUIT as well).
+# (The shell's descriptors are listed by a subshell, whose redirections
+# leave the shell's alone; what the daemon inherits past 9 is closed first.)
+p='/proc/$$'
+rules 'usr == probe' "(ls $p/fd ; readlink $p/fd/0 $p/fd/1 $p/fd/2 ; cat $p/stat ; grep ^Sig $p/status) >probe.txt ; \
+echo done >probe.done" >probe.conf
+for fd in /proc/$BASHPID/fd/*; do [ "${fd##*/}" -lt 10 ] || [ "${fd##*/}" = 255 ] || eval "exec ${fd##*/}>&-"; done
+{ echo "wait-reader 30"; conn 1 probe 443; } >probe.feed
+mask=0 && for s in HUP INT QUIT BUS SEGV USR1 PIPE TERM CHLD VTALRM; do mask=$((mask | 1 << ($(kill -l $s) - 1))); done
+while read -r flag err; do
+  rm -f probe.done && trap '' PIPE HUP && exec 5<probe.conf 9<probe.conf
+  start probe "$flag" && trap - PIPE HUP && exec 5<&- 9<&-
+  within 10 has probe.done done || fail "birth $flag: the probe did not run"
+  finish
+  same <(head -n 6 probe.txt) <<<"$(printf '0\n1\n2\n/dev/null\n/dev/null\n%s' "$err")"
+  read -r pid _ _ _ group _ < <(sed -n 7p probe.txt) && [ "$pid" = "$group" ] || fail "birth $flag: not a group of its own"
+  sig() { printf %d "0x$(sed -n "s/^Sig$1:\s*//p" probe.txt)"; }
+  [ "$(sig Blk)" = 0 ] && [ $(($(sig Ign) & mask)) = 0 ] || fail "birth $flag: signals blocked or ignored: $(grep ^Sig probe.txt)"
+done <<<"-t $PWD/probe.err
+-l /dev/null"
+
+# noshell: with no shell to start, each command is reported, counted as run
+# and unsuccessful, and the daemon goes on (/bin/sh hidden from it alone,
+# where a mount namespace of its own can be had).
+if unshare -m --propagation private true 2>/dev/null; then
+  printf '#!/bin/sh\nexec unshare -m --propagation private sh -c '\''mount --bind /dev/null /bin/sh && exec "$0" "$@"'\'' %s "$@"\n' "$TW" >noshell
+  chmod +x noshell && real=$TW TW=$PWD/noshell
+  rules 'usr == a*' 'echo usr' >noshell.conf && { echo "wait-reader 30"; conn 1 a1 443; conn 2 a2 443; } >noshell.feed
+  start noshell && TW=$real && within 10 eval '[ "$(count noshell.err "^action .echo a[12] ; . unsuccessful$")" = 2 ]' ||
+    fail "noshell: not both reported"
+  [ "$(status_of noshell run)/$(status_of noshell unsuccessful)" = 2/2 ] || fail "noshell: not counted as run, unsuccessful"
+  [ "$(count noshell.err '^Cannot execute shell command when execl /bin/sh')" = 2 ] || fail "noshell: no reason given"
+  finish
+fi
+
 # flood: stopped under 100 short connections, the daemon counts as missed
 # exactly the starts of those it never checked.
 { echo 'react_time = 300'; rules 'app == 443' 'echo usr >>seen.txt'; } >flood.conf
