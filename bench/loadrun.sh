@@ -7,7 +7,8 @@ set -euo pipefail
 usage() {
   cat >&2 <<'EOF'
 usage: loadrun.sh [-r rate] [-k open] [-s seconds] [-c delay] [-D "daemon flags"]
-                  [-q settle] [-b bindir] [-K dir] [-i seconds] [-t]
+                  [-q settle] [-b bindir] [-K dir] [-i seconds] [-t | -n]
+                  [-z sessions] [-g writer]
   -r connections per second (20)     -k connections open at once (10)
   -s seconds of traffic (10)         -c seconds the alarm command sleeps first (0)
   -D extra tollwatch flags, e.g. "-p 1000 -a 4"
@@ -17,14 +18,19 @@ usage: loadrun.sh [-r rate] [-k open] [-s seconds] [-c delay] [-D "daemon flags"
   -i measure the daemon's CPU over this many seconds without traffic instead
   -t count the ends in the daemon's trace instead of by a command each (for
      rates no command could keep up with); no latency then
+  -n count the ends by the daemon's status line (the alarm fires on every
+     end, its command runs once): no trace, no latency
+  -z make the table for this many sessions (the writer's -z)
+  -g the writer: tw_loadgen (default) or a program taking the same options,
+     such as bench/rawwriter.py
 EOF
   exit 2
 }
 
 HERE=$(cd "$(dirname "$0")" && pwd)
-RATE=20 OPEN=10 SECONDS_=10 DELAY=0 DFLAGS= SETTLE=3 IDLE=0 KEEP= TRACE=
+RATE=20 OPEN=10 SECONDS_=10 DELAY=0 DFLAGS= SETTLE=3 IDLE=0 KEEP= TRACE= COUNT= SIZE= GEN_PROG=
 BIN=$HERE/../build/bin
-while getopts r:k:s:c:D:q:b:K:i:t opt; do
+while getopts r:k:s:c:D:q:b:K:i:tnz:g: opt; do
   case $opt in
   r) RATE=$OPTARG ;;
   k) OPEN=$OPTARG ;;
@@ -35,19 +41,24 @@ while getopts r:k:s:c:D:q:b:K:i:t opt; do
   b) BIN=$OPTARG ;;
   i) IDLE=$OPTARG ;;
   t) TRACE=1 ;;
+  n) COUNT=1 ;;
+  z) SIZE=$OPTARG ;;
+  g) GEN_PROG=$(cd "$(dirname "$OPTARG")" && pwd)/$(basename "$OPTARG") ;;
   K) mkdir -p "$OPTARG" && KEEP=$(cd "$OPTARG" && pwd) ;;
   *) usage ;;
   esac
 done
 [ $OPTIND -gt $# ] || usage
 BIN=$(cd "$BIN" && pwd)
+[ -z "$TRACE" ] || [ -z "$COUNT" ] || usage
 for p in tollwatch twparser tw_loadgen; do
   [ -x "$BIN/$p" ] || { echo "loadrun: no $BIN/$p (build first)" >&2; exit 1; }
 done
 
 # The table and its semaphores live in a namespace of the run's own.
 if [ -z "${LOADRUN_INSIDE:-}" ]; then
-  LOADRUN_INSIDE=1 exec "$HERE/../tests/nsrun.sh" "$0" "$@" -b "$BIN" ${KEEP:+-K "$KEEP"} ${TRACE:+-t}
+  LOADRUN_INSIDE=1 exec "$HERE/../tests/nsrun.sh" "$0" "$@" -b "$BIN" ${KEEP:+-K "$KEEP"} \
+    ${TRACE:+-t} ${GEN_PROG:+-g "$GEN_PROG"}
 fi
 
 WORK=$(mktemp -d)
@@ -57,6 +68,7 @@ trap 'kill -KILL $TW $GEN 2>/dev/null || true
       rm -rf "$WORK"' EXIT
 cd "$WORK"
 PATH=$BIN:$PATH
+GEN_PROG=${GEN_PROG:-$BIN/tw_loadgen}
 
 alive() { grep -q '^State:[[:space:]]*[^Z]' "/proc/$1/status" 2>/dev/null; }
 # wait_for FILE TEXT SECONDS: until FILE holds TEXT, while the daemon, once
@@ -88,7 +100,11 @@ lines() { if [ -f "$1" ]; then wc -l <"$1"; else echo 0; fi; }
 # alone, so a command costs one program start.
 sleep_cmd=
 [ "$DELAY" = 0 ] || sleep_cmd="sleep $DELAY; "
-if [ -n "$TRACE" ]; then
+if [ -n "$COUNT" ]; then
+  # Every end fires the alarm; its one command line is then kept back for
+  # an hour, so the count of firings is the count of ends taken.
+  printf 'react_time = 3600\nWHEN (app == 9)\nEXEC\ntrue\nEND\n' >rules.conf
+elif [ -n "$TRACE" ]; then
   # The trace shows every record the daemon took; the command, if any, is
   # only the delay.
   DFLAGS="$DFLAGS -t"
@@ -109,7 +125,7 @@ EOF
 fi
 
 start_both() {
-  tw_loadgen -w 30 -o gen.log "$@" >gen.out 2>gen.err &
+  "$GEN_PROG" -w 30 -o gen.log ${SIZE:+-z "$SIZE"} "$@" >gen.out 2>gen.err &
   GEN=$!
   wait_for gen.out "table created" 10
   # shellcheck disable=SC2086
@@ -165,7 +181,10 @@ latencies() {
 report() {
   local ended seen
   ended=$(lines gen.log)
-  if [ -n "$TRACE" ]; then
+  if [ -n "$COUNT" ]; then
+    : >lat.txt
+    seen=$(status_field fired)
+  elif [ -n "$TRACE" ]; then
     : >lat.txt
     seen=$(grep -oE '^[0-9]+: c[0-9]+@[^ ]+ 9/tcp' tw.err | sed 's/^[0-9]*: //; s/@.*//' |
       sort -u | wc -l)
@@ -175,7 +194,7 @@ report() {
   fi
   echo "rate $RATE/s, $OPEN open, $SECONDS_ s, command delay $DELAY s," \
     "daemon flags: ${DFLAGS:-none}"
-  grep '^loadgen: started' gen.out || true
+  grep ': started' gen.out || true
   echo "connections ended: $ended"
   echo "ends seen: $seen"
   awk -v e="$ended" -v s="$seen" 'BEGIN {
@@ -189,7 +208,36 @@ report() {
        END { if (NR) printf "latency end to command: p50 %.1f ms, p99 %.1f ms, max %.1f ms\n",
                             pct(50), pct(99), v[NR]
              else print "latency end to command: no commands" }' lat.txt
+  [ -n "$TRACE$COUNT" ] || floor
+  TOOK=$(grep -oE ' in [0-9.]+ s' gen.out | head -n 1 | awk '{print $2}')
+  awk -v t="$(status_field taken)" -v c="$CPU_TICKS" -v hz="$(getconf CLK_TCK)" \
+      -v s="$TOOK" 'BEGIN {
+    printf "records taken: %d, %.0f/s; daemon cpu %.2f s, %.1f ms per 1000 records\n",
+           t, (s > 0 ? t / s : 0), c / hz, (t ? 1000 * 1000 * c / hz / t : 0) }'
 }
+
+# The floor under the latency: the alarm's command, started by a process
+# that only starts it (posix_spawn of sh -c, as the daemon does), from the
+# moment it is started to the time the command writes.
+floor() {
+  python3 - <<'PY'
+import os, statistics, time
+out = 'floor.txt'
+lat = []
+for _ in range(100):
+    t0 = time.time_ns()
+    pid = os.posix_spawn('/bin/sh', ['sh', '-c', 'date +"usr %s%N" > ' + out], os.environ)
+    os.waitpid(pid, 0)
+    with open(out) as f:
+        lat.append((int(f.read().split()[1]) - t0) / 1e6)
+lat.sort()
+print("floor, the command alone: p50 %.1f ms, p99 %.1f ms" % (statistics.median(lat), lat[98]))
+PY
+}
+
+# The daemon's status line, asked for before it quits: one of its fields.
+status_field() { grep -o "status: .*" tw.err | tail -n 1 | grep -oE "$1=[0-9]+" | cut -d= -f2; }
+cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'; }
 
 if [ "$IDLE" != 0 ]; then
   idle_cpu
@@ -198,7 +246,10 @@ else
   start_both -r "$RATE" -k "$OPEN" -s "$SECONDS_"
   wait_for gen.out "holding table" \
     "$(awk -v s="$SECONDS_" -v k="$OPEN" -v r="$RATE" 'BEGIN { printf "%d", s + k / r + 60 }')"
-  if [ -n "$TRACE" ]; then sleep "$SETTLE"; else settle; fi
+  if [ -n "$TRACE$COUNT" ]; then sleep "$SETTLE"; else settle; fi
+  CPU_TICKS=$(cpu_ticks "$TW")
+  kill -USR1 "$TW"
+  wait_for tw.err "status: " 10
   stop QUIT "$TW" 600
   report
 fi
