@@ -100,19 +100,17 @@ lines() { if [ -f "$1" ]; then wc -l <"$1"; else echo 0; fi; }
 # alone, so a command costs one program start.
 sleep_cmd=
 [ "$DELAY" = 0 ] || sleep_cmd="sleep $DELAY; "
-if [ -n "$COUNT" ]; then
+if [ -n "$COUNT" ] || { [ -n "$TRACE" ] && [ "$DELAY" = 0 ]; }; then
   # Every end fires the alarm; its one command line is then kept back for
-  # an hour, so the count of firings is the count of ends taken.
+  # an hour, so the count of firings is the count of ends taken.  The same
+  # rule with -t, so that traced and untraced runs do the same work.
   printf 'react_time = 3600\nWHEN (app == 9)\nEXEC\ntrue\nEND\n' >rules.conf
+  [ -z "$TRACE" ] || DFLAGS="$DFLAGS -t"
 elif [ -n "$TRACE" ]; then
-  # The trace shows every record the daemon took; the command, if any, is
-  # only the delay.
+  # The trace shows every record the daemon took; the command is only the
+  # delay.
   DFLAGS="$DFLAGS -t"
-  if [ "$DELAY" = 0 ]; then
-    printf 'WHEN (app == 1)\nEXEC\necho never\nEND\n' >rules.conf
-  else
-    printf 'react_time = 0\nWHEN (app == 9)\nEXEC\nsleep %s\nEND\n' "$DELAY" >rules.conf
-  fi
+  printf 'react_time = 0\nWHEN (app == 9)\nEXEC\nsleep %s\nEND\n' "$DELAY" >rules.conf
 else
 cat >rules.conf <<EOF
 react_time = 0

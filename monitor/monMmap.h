@@ -279,7 +279,9 @@ int ResizeHashTable(Mon_Handle_t handle, int32_t nMaxConn);
  * for a bad header, or the lock's error (see Mon_MmapSetLockWait). */
 Mon_Conn_t *MonMmapConnPtr(Mon_Handle_t handle, Uint64 key);
 
-/* Writer operations (participant 0). */
+/* Writer operations (participant 0).  Updates, errors, ends and whole
+ * writes put their fields and marks in under the hash mutex, under which
+ * readers copy records: a reader never takes a record half-written. */
 Mon_Conn_t *MonMmapCreateConn(Mon_Handle_t handle, Uint64 key);
 int MonMmapDeleteConn(Mon_Handle_t handle, Uint64 key);
 int MonMmapCleanup(Mon_Handle_t handle, Boolean_t all);
