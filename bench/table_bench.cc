@@ -1,9 +1,10 @@
 // Throughput of the table's per-record paths against a plain copy of one
 // record, measured in the same run:
 //   BM_Memcpy752      copying 752 bytes (the floor for taking a record)
-//   BM_ReaderTake     Mon_MmapGetNextConn taking changed records from a
-//                     table of 40 live ones (reader 5, writer in a child)
-//   BM_ReaderTakeBatch the same with Mon_MmapGetChanged, 64 at a time
+//   BM_ReaderTake     reader 5 taking changed records from a table of 40
+//                     live ones (writer in a child), one per call (/0,
+//                     Mon_MmapGetNextConn) or 64 per hold of the lock (/64,
+//                     Mon_MmapGetChanged)
 //   BM_WriterCycle    start + update + end of one connection, without a
 //                     reader (/0) and with reader 5 draining in a child (/1)
 #include <benchmark/benchmark.h>
@@ -83,6 +84,8 @@ class Writer {
   int req_[2], ack_[2];
 };
 
+// Argument 0: one record per call (Mon_MmapGetNextConn); otherwise that
+// many per hold of the lock (Mon_MmapGetChanged).
 void BM_ReaderTake(benchmark::State &state) {
   Writer writer;
   Mon_Handle_t h;
@@ -90,39 +93,19 @@ void BM_ReaderTake(benchmark::State &state) {
     state.SkipWithError("open as reader 5 failed");
     return;
   }
-  Mon_Conn_t conn;
-  int32_t index = 0;
-  int64_t taken = 0;
-  for (auto _ : state) {
-    state.PauseTiming();
-    writer.Touch();
-    state.ResumeTiming();
-    index = 0;
-    while (Mon_MmapGetNextConn(h, 1, &index, &conn) == 1) taken++;
-  }
-  state.SetItemsProcessed(taken);
-  state.counters["per_pass"] =
-      benchmark::Counter(static_cast<double>(taken) / state.iterations());
-  Mon_MmapClose(h);
-}
-BENCHMARK(BM_ReaderTake)->UseRealTime();
-
-// The same pass taken in batches of 64, one hold of the lock each.
-void BM_ReaderTakeBatch(benchmark::State &state) {
-  Writer writer;
-  Mon_Handle_t h;
-  if (Mon_MmapOpen(5, &h) != 0) {
-    state.SkipWithError("open as reader 5 failed");
-    return;
-  }
-  static Mon_Conn_t batch[64];
+  const int batch = static_cast<int>(state.range(0));
+  static Mon_Conn_t conns[64];
   int64_t taken = 0;
   for (auto _ : state) {
     state.PauseTiming();
     writer.Touch();
     state.ResumeTiming();
     int32_t index = 0;
-    for (int n; (n = Mon_MmapGetChanged(h, 1, &index, batch, 64)) > 0;) {
+    if (batch == 0) {
+      while (Mon_MmapGetNextConn(h, 1, &index, &conns[0]) == 1) taken++;
+      continue;
+    }
+    for (int n; (n = Mon_MmapGetChanged(h, 1, &index, conns, batch)) > 0;) {
       taken += n;
       if (index == 0) break;
     }
@@ -132,7 +115,7 @@ void BM_ReaderTakeBatch(benchmark::State &state) {
       benchmark::Counter(static_cast<double>(taken) / state.iterations());
   Mon_MmapClose(h);
 }
-BENCHMARK(BM_ReaderTakeBatch)->UseRealTime();
+BENCHMARK(BM_ReaderTake)->Arg(0)->Arg(64)->UseRealTime();
 
 // Reader 5 in a child draining the table as fast as it can.
 pid_t StartDrainer() {

@@ -439,13 +439,11 @@ int ResizeHashTable(Mon_Handle_t handle, int32_t nMaxConn)
 
 /* Null with errno ESRCH when no record has the key, EINVAL for a bad
  * header, or the lock's error. */
-Mon_Conn_t *MonMmapConnPtr(Mon_Handle_t handle, Uint64 key)
+Mon_Conn_t *MonMmapHold(Mon_Handle_t handle, Uint64 key)
 {
     info_t *info = handle;
-    Mon_Conn_t *rec = NULL;
     uint32_t *slots, off = 0;
     int32_t slot;
-    int err;
 
     if (info == NULL) {
         MON_ERR("MonMmapConnPtr", MON_BAD_HANDLE);
@@ -458,10 +456,17 @@ Mon_Conn_t *MonMmapConnPtr(Mon_Handle_t handle, Uint64 key)
     if (slot >= 0)
         off = __atomic_load_n(&slots[slot], __ATOMIC_RELAXED);
     if (MonGoodRecordOff(off))
-        rec = MON_PTR(off);
-    err = slots != NULL ? ESRCH : EINVAL;
+        return MON_PTR(off);
     MonUnlock(info->hashMutex);
-    if (rec == NULL)
-        errno = err;
+    errno = slots != NULL ? ESRCH : EINVAL;
+    return NULL;
+}
+
+Mon_Conn_t *MonMmapConnPtr(Mon_Handle_t handle, Uint64 key)
+{
+    Mon_Conn_t *rec = MonMmapHold(handle, key);
+
+    if (rec != NULL)
+        MonUnlock(((info_t *)handle)->hashMutex);
     return rec;
 }

@@ -596,28 +596,28 @@ Mon_Conn_t *MonMmapIterateConn(Mon_Handle_t handle, int32_t *indexPtr)
 }
 
 /*
- * Takes the next record that changed for this reader.  The hash mutex is
- * held from finding the record until it is copied, so a cleanup cannot
- * delete and reuse it meanwhile; the reader's bits are taken in one atomic
- * step before the copy, so a change marked during the copy stays marked for
- * the next scan.
+ * Takes the next records that changed for this reader, up to max, under
+ * one hold of the hash mutex; fn names the caller in reports.  The mutex is
+ * held from finding a record until it is copied, so a cleanup cannot delete
+ * and reuse it meanwhile, and a writer cannot change it half-way; the
+ * reader's bits are taken in one atomic step before the copy, so a change
+ * marked after the copy stays marked for the next scan.
  */
-int Mon_MmapGetNextConn(Mon_Handle_t handle, int32_t readTime,
-                        int32_t *indexPtr, Mon_Conn_t *connPtr)
+static int TakeChanged(info_t *info, const char *fn, int32_t readTime,
+                       int32_t *indexPtr, Mon_Conn_t *conns, int max)
 {
-    info_t *info = handle;
     Mon_Conn_t *rec;
-    uint32_t mask, state = 0;
-    int shift, found;
+    uint32_t mask, state;
+    int shift, n = 0, found = 0;
 
     if (info == NULL || info->addr == NULL) {
-        MON_ERR("Mon_MmapGetNextConn", MON_BAD_HANDLE);
+        MON_ERR(fn, MON_BAD_HANDLE);
         errno = ENOENT;
         return -1;
     }
     /* The writer has no change bits of its own. */
-    if (info->procId == 0) {
-        MON_ERR("Mon_MmapGetNextConn", "bad reader procId=%d", 0);
+    if (info->procId == 0 || max < 1) {
+        MON_ERR(fn, "bad reader procId=%d", info->procId);
         errno = EINVAL;
         return -1;
     }
@@ -630,18 +630,34 @@ int Mon_MmapGetNextConn(Mon_Handle_t handle, int32_t readTime,
         *indexPtr = 0;
         return -1;
     }
-    while ((found = Scan(indexPtr, &rec)) == 1)
-        if (__atomic_load_n(&rec->connState, __ATOMIC_ACQUIRE) & mask)
-            break;
-    if (found == 1) {
+    while (n < max && (found = Scan(indexPtr, &rec)) == 1) {
+        if (!(__atomic_load_n(&rec->connState, __ATOMIC_ACQUIRE) & mask))
+            continue;
         state = __atomic_fetch_and(&rec->connState, ~mask, __ATOMIC_ACQ_REL);
-        memcpy(connPtr, rec, sizeof *connPtr);
-        connPtr->connState = ((state & mask) >> shift) | (state & MON_ACTIVE);
+        memcpy(&conns[n], rec, sizeof *rec);
+        conns[n].connState = ((state & mask) >> shift) | (state & MON_ACTIVE);
         if (readTime != 0)
             rec->readTime = readTime;
+        n++;
     }
     MonUnlock(info->hashMutex);
-    if (found < 0)
+    if (n == 0 && found < 0) {
         errno = EINVAL;
-    return found;
+        return -1;
+    }
+    return n;
+}
+
+int Mon_MmapGetNextConn(Mon_Handle_t handle, int32_t readTime,
+                        int32_t *indexPtr, Mon_Conn_t *connPtr)
+{
+    return TakeChanged(handle, "Mon_MmapGetNextConn", readTime, indexPtr,
+                       connPtr, 1);
+}
+
+int Mon_MmapGetChanged(Mon_Handle_t handle, int32_t readTime,
+                       int32_t *indexPtr, Mon_Conn_t *conns, int max)
+{
+    return TakeChanged(handle, "Mon_MmapGetChanged", readTime, indexPtr,
+                       conns, max);
 }

@@ -75,6 +75,14 @@ int MonGoodRecordOff(uint32_t off);
  * header.  The caller holds the hash mutex. */
 int32_t MonHashLookup(Uint64 key, uint32_t **slotsPtr);
 
+/* MonMmapConnPtr that keeps the hash mutex when it finds the record, for
+ * the caller to give back once it has changed it: a writer writes and marks
+ * a change under the mutex, under which readers copy records, so a reader
+ * never takes a record half-written, nor one change twice (once by the
+ * marks of the change before, once by its own).  Null with the mutex not
+ * held and errno as MonMmapConnPtr gives it. */
+Mon_Conn_t *MonMmapHold(Mon_Handle_t handle, Uint64 key);
+
 /* The next live record from slot *indexPtr on; the caller holds the hash
  * mutex.  At the end: position 0, errno ESRCH, null; for a header that
  * does not place the hash array inside the mapping: position 0, errno

@@ -368,34 +368,6 @@ static void PutFields(Mon_Conn_t *rec, const Mon_Conn_t *conn)
     memcpy(rec->socksErrMsg, conn->socksErrMsg, sizeof rec->socksErrMsg);
 }
 
-/* The record of key with the hash mutex held, or null with the mutex not
- * held (errno as MonMmapConnPtr gives it).  A change is written and marked
- * under the mutex, so that a reader, which copies records under it, never
- * takes a record half-written, nor one change twice (once by the marks of
- * the change before, once by its own). */
-static Mon_Conn_t *Hold(Mon_Handle_t handle, Uint64 key)
-{
-    info_t *info = handle;
-    uint32_t *slots, off = 0;
-    int32_t slot;
-
-    if (info == NULL) {
-        MON_ERR("MonMmapConnPtr", MON_BAD_HANDLE);
-        errno = EINVAL;
-        return NULL;
-    }
-    if (MonLock(info->hashMutex) < 0)
-        return NULL;
-    slot = MonHashLookup(key, &slots);
-    if (slot >= 0)
-        off = __atomic_load_n(&slots[slot], __ATOMIC_RELAXED);
-    if (MonGoodRecordOff(off))
-        return MON_PTR(off);
-    MonUnlock(info->hashMutex);
-    errno = slots != NULL ? ESRCH : EINVAL;
-    return NULL;
-}
-
 static void Release(Mon_Handle_t handle)
 {
     MonUnlock(((info_t *)handle)->hashMutex);
@@ -404,7 +376,7 @@ static void Release(Mon_Handle_t handle)
 int MonMmapWriteConn(Mon_Handle_t handle, Uint64 key, const Mon_Conn_t *conn,
                      uint32_t events)
 {
-    Mon_Conn_t *rec = Hold(handle, key);
+    Mon_Conn_t *rec = MonMmapHold(handle, key);
 
     if (rec == NULL)
         return -1;
@@ -428,7 +400,7 @@ int MonMmapUpdateConn(Mon_Handle_t handle, Uint64 key, int32_t curTime,
                       const struct sockaddr_in *dstSockAddrPtr,
                       const char *dstHostName)
 {
-    Mon_Conn_t *rec = Hold(handle, key);
+    Mon_Conn_t *rec = MonMmapHold(handle, key);
 
     if (rec == NULL)
         return -1;
@@ -449,7 +421,7 @@ int MonMmapUpdateConn(Mon_Handle_t handle, Uint64 key, int32_t curTime,
 int MonMmapErrConn(Mon_Handle_t handle, Uint64 key, int32_t curTime,
                    uint32_t socksErrType, const char *socksErrMsg)
 {
-    Mon_Conn_t *rec = Hold(handle, key);
+    Mon_Conn_t *rec = MonMmapHold(handle, key);
 
     if (rec == NULL)
         return -1;
@@ -463,7 +435,7 @@ int MonMmapErrConn(Mon_Handle_t handle, Uint64 key, int32_t curTime,
 
 int MonMmapEndConn(Mon_Handle_t handle, Uint64 key, int32_t endTime)
 {
-    Mon_Conn_t *rec = Hold(handle, key);
+    Mon_Conn_t *rec = MonMmapHold(handle, key);
 
     if (rec == NULL)
         return -1;
