@@ -57,3 +57,7 @@ void err_quit(const char *fmt, ...) { stop(fmt); }
 void err_sys(const char *fmt, ...) { stop(fmt); }
 int err_ret(const char *, ...) { return -1; }
 void err_dump(const char *, ...) { abort(); }  // an internal fault
+void trace_buffer() {}
+void trace_put(const char *, size_t) {}
+void trace_drain() {}
+void trace_flush() {}
