@@ -10,7 +10,7 @@
 //   BM_RawFetchStore   one dbm_fetch and one dbm_store of a record of the
 //                      same size under a key of the same size, over 10,000
 //                      keys in turn
-//   BM_Refresh         Database::refresh of history files that hold
+//   BM_Refresh         the ndbm store's refresh of history files that hold
 //                      100,000 records, all kept
 // The files live in a private /tmp (memory), so the figures are those of
 // history in the page cache.  At the end the time of one aggregate
@@ -32,6 +32,7 @@
 #include <benchmark/benchmark.h>
 
 #include "audit.h"
+#include "ndbm_store.h"
 #include "private_tmp.h"
 #include "rules_util.h"
 
@@ -59,6 +60,20 @@ DBM *Open(const std::string &name) {
   return d;
 }
 
+// The rule set's history: files at base, emptied.
+NdbmStore *OpenStore(AlarmTable &table, const std::string &base) {
+  std::string failed;
+  auto store = std::make_unique<NdbmStore>(base, O_RDWR | O_CREAT | O_TRUNC,
+                                           &failed);
+  if (!store->is_open()) {
+    perror(failed.c_str());
+    exit(1);
+  }
+  NdbmStore *files = store.get();
+  table.set_store(std::move(store));
+  return files;
+}
+
 void Remove(const std::string &base) {
   for (const char *s : {"1.pag", "1.dir", "2.pag", "2.dir"})
     unlink((base + s).c_str());
@@ -73,8 +88,7 @@ struct CheckSetup {
   CheckSetup() : base("/tmp/bench-check"), rules(new TestRules) {
     rules->table.audit_file_name = strdup(base.c_str());
     if (rules->Load(kRules) != kAggregates) abort();
-    db1 = Open(base + "1");
-    db2 = Open(base + "2");
+    OpenStore(rules->table, base);
     for (int i = 0; i < kKeys; i++) users.push_back("user" + std::to_string(i));
   }
   ~CheckSetup() {
@@ -147,23 +161,20 @@ void BM_Refresh(benchmark::State &state) {
   std::string base = "/tmp/bench-refresh";
   auto rules = std::make_unique<TestRules>();
   rules->table.audit_file_name = strdup(base.c_str());
-  db1 = Open(base + "1");
-  db2 = Open(base + "2");
+  NdbmStore *files = OpenStore(rules->table, base);
   int now = static_cast<int>(time(nullptr));
   int rec[3] = {2, now - 10, now};
   for (int i = 0; i < keys; i++) {
     uint32_t key[2] = {htonl(TOT_FAIL << 24 | 1 << 8 | FLAG_SRC), Addr(10, i)};
     datum kd = {reinterpret_cast<char *>(key), sizeof key};
     datum v = {reinterpret_cast<char *>(rec), sizeof rec};
-    dbm_store(db1, kd, v, DBM_REPLACE);
+    dbm_store(files->d1, kd, v, DBM_REPLACE);
   }
   for (auto _ : state) {
     rules->table.set_db_dirty();
     refresh_db();
   }
-  int left = 0;
-  for (datum k = dbm_firstkey(db1); k.dptr != nullptr; k = dbm_nextkey(db1))
-    left++;
+  int left = static_cast<int>(files->keys().size());
   if (left != keys) state.SkipWithError("records lost in the refresh");
   rules.reset();  // closes the files
   Remove(base);

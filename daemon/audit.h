@@ -9,10 +9,13 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <memory>
 #include <string>
 
 #include "LList.h"
 #include "error.h"
+#include "items.h"
+#include "store.h"
 
 // ---- Record variables
 
@@ -298,7 +301,7 @@ class Total : public Condition {
   int parse(char *&lineptr, char tot_type);
   int kind() const { return (flags >> 24) & 0xff; }
   // The aggregate's value for the record under check, or null when it
-  // has none.  (Counting arrives with the history store.)
+  // has none.
   double *process();
 
   int flags;
@@ -460,6 +463,9 @@ class AlarmTable {
   void unset_trace() { trace_flag = 0; }
   int trace() const { return trace_flag; }
   const char *db_file() const { return audit_file_name; }
+  // The history store, null when the rule set has none.
+  HistoryStore *store() const { return history.get(); }
+  void set_store(std::unique_ptr<HistoryStore> s) { history = std::move(s); }
   int db_clean() const { return DB_clean; }
   void set_db_clean() { DB_clean = 1; }
   void set_db_dirty() { DB_clean = 0; }
@@ -476,6 +482,7 @@ class AlarmTable {
   int log_action = 0;
   char *audit_file_name = nullptr;
   int DB_clean = 0;
+  std::unique_ptr<HistoryStore> history;
 
  private:
   AlarmTable(const AlarmTable &) = delete;
@@ -502,109 +509,11 @@ char *first_pass(const char *input_file);
 
 // ---- History store
 
-// Two ndbm files hold the aggregates' past items.  A record is a count
-// word and items of `increment` ints (time first, rising), stored in
-// chunks of at most max_data bytes: chunk 0 in file 1, chunk k > 0 in file
-// 2, under the key with byte 1 = k.
-constexpr int MAX_REC_LEN = 1016;  // key plus chunk
-constexpr int MAX_CHUNKS = 256;    // chunk numbers a key byte can hold
-// Seconds an item may be stamped after the record under check (or the
-// refresh) and still count: more came from a clock that was ahead.
-constexpr int FUTURE_SLACK = 60;
-
-class Database {
- public:
-  Database() {}
-  virtual ~Database() { free_space(); }
-
-  int set_key(int variable);
-  void compose_key(int bit, const void *data, int len, int variable);
-  int retrieve(DBM *dbm1, DBM *dbm2, int increase);
-  // Reads the key's record as retrieve does; null when it reads back
-  // whole, else what is wrong, with file set to 1 or 2 for where.
-  const char *read_record(DBM *dbm1, DBM *dbm2, int increase, int *file);
-  // Writes the record; 0 when written, -1 when not (no room reserved for
-  // it, or a write failed), the record then left as it was or, when that
-  // cannot be, removed.  Lost updates are counted and reported.
-  int store();
-  int remove(int until);
-  int item_num(int search_time) const;
-  virtual double total(int search_time);
-  // The aggregate's value from since up to now: items stamped more than
-  // FUTURE_SLACK after now count in no window (said once).
-  double window(int since, int now);
-  // Drops the items stamped after newest; gives how many.
-  int drop_future(int newest);
-  virtual int add_new(Record &rec);
-  int check_new_item();
-  void print_key(const char *message, int Exit);
-  [[noreturn]] void error(const char *message, int item_num);
-  void close();
-  void free_space();
-  // Rewrites the history files without the items older than the keep
-  // time; 0 when rewritten, 1 when nothing could be changed.
-  int refresh();
-  // At start-up, for a history found damaged (fault says how): every
-  // record that still reads back whole is copied into fresh files, which
-  // take the place of the damaged ones, kept as base1.damaged and
-  // base2.damaged.  Stops the process when that cannot be done.
-  void salvage(const std::string &base, const std::string &fault);
-
-  int *info = nullptr;
-  datum key = {nullptr, 0};
-  int count = 0;
-  int increment = 1;
-  int *newly = nullptr;
-  int max_data = 0;
-  int capacity = 0;
-
- protected:
-  void insert_item(const int *item);
-
- private:
-  Database(const Database &) = delete;
-  Database &operator=(const Database &) = delete;
-
-  int lost(bool reopen, int written);
-  const char *read_files(DBM *dbm1, DBM *dbm2, int increase, int *file);
-  std::string copy(DBM *from1, DBM *from2, int now, bool salvaging, int *ahead,
-                   int *skipped);
-
-  int chunks = 0;   // chunks held under the key, from the last read/write
-  int key_len = 0;  // the key being composed
-  bool rewriting = false;  // storing into a refresh's fresh files
-};
-
-// Before the daemon opens the history: refuses a directory others may
-// write to without the sticky bit, and links or (there) files not the
-// daemon's own under the history's names; finishes or drops a refresh that
-// was cut short, then, when the history is damaged, says so naming the
-// file and salvages it (prepare_history).  history_damage only tells: an
-// empty string when the files are sound or none exists yet.
-void finish_refresh(const std::string &base);
-std::string history_damage(const std::string &base);
-void prepare_history(const char *base);
-// Opens both history files into db1 and db2, creating them when missing,
-// never through a link; stops with the reason when it cannot.
-void open_history(const char *base);
-// For a history that need not outlive the process (a dry run's scratch
-// copy): its records are held in memory once read, and stores go there;
-// the files take them only when many are held, at flush_history or a
-// refresh.  Closing the history forgets them.
-void hold_history(bool on);
-void flush_history();
-
-// Items that end in the connection id and, but for ACCESS, carry a value:
-// a connection reported again replaces its earlier item.
-class Database2 : public Database {
- public:
-  int find_index(int search_time, int id) const;
-  int add_new(Record &rec) override;
-  double total(int search_time) override;
-
- private:
-  void add_value_item(const Record &rec, uint32_t value);
-};
+// The aggregates' past items are kept in the rule set's store
+// (history/store.h).  The key of the record under check for an aggregate
+// of these flags: the flags word, then the fields they select.  Stops
+// when the key would not fit a history record.
+std::string history_key(int flags);
 
 // ---- Daemon core (tollwatch.cc)
 

@@ -13,8 +13,7 @@
 
 int ALRM_daemon = 0;
 int ALRM_echo = 0;
-DBM *db1 = nullptr;
-DBM *db2 = nullptr;
+void (*ALRM_close_history)() = nullptr;
 
 namespace {
 
@@ -29,14 +28,9 @@ void format(const char *fmt, va_list ap) {
 }
 
 void close_history() {
-  if (db1 != nullptr) {
-    dbm_close(db1);
-    db1 = nullptr;
-  }
-  if (db2 != nullptr) {
-    dbm_close(db2);
-    db2 = nullptr;
-  }
+  void (*close)() = ALRM_close_history;
+  ALRM_close_history = nullptr;
+  if (close != nullptr) close();
 }
 
 }  // namespace

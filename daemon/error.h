@@ -7,13 +7,12 @@
 
 #include <string>
 
-extern "C" {
-#include <ndbm.h>  // declares C functions without a C++ guard
-}
 
 extern int ALRM_daemon;     // non-zero: messages go to the system log
 extern int ALRM_echo;       // with ALRM_daemon: to standard error as well
-extern DBM *db1, *db2;      // history files, closed before a fatal exit
+// Closes the history before a fatal exit; set by the store that has it
+// open, null when none is.
+extern void (*ALRM_close_history)();
 
 void err_init(const char *ident);
 void SYSLOG(int priority, const char *msg);

@@ -12,12 +12,15 @@
 #include <unistd.h>
 
 #include <initializer_list>
+#include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "audit.h"
 #include "error.h"
 #include "loadrules.h"
+#include "ndbm_store.h"
 #include "sigfix.h"
 #include "stats.h"
 
@@ -101,6 +104,13 @@ void put_name(const char *name) {
 
 // ---- The rule set
 
+namespace {
+
+// Whether the rule set in use traces, for the history store's reports.
+int tracing() { return ALRM_table_ptr != nullptr && ALRM_table_ptr->trace(); }
+
+}  // namespace
+
 AlarmTable::AlarmTable(const char *input_file, const char *audit_file) {
   load_rules(*this, input_file);
 
@@ -109,8 +119,11 @@ AlarmTable::AlarmTable(const char *input_file, const char *audit_file) {
   if (audit_file_name == nullptr) memory_err();
   memcpy(audit_file_name, audit_file, len);
   audit_file_name[len] = '\0';
-  prepare_history(audit_file);  // damaged files are set aside, never written
-  open_history(audit_file);
+  // Damaged files are set aside, never written.
+  prepare_history(audit_file, longest_keep());
+  auto files = std::make_unique<NdbmStore>(audit_file);
+  files->set_tracing(tracing);
+  history = std::move(files);
 
   install_handler(SIGVTALRM, refresh_signal);
   install_handler(SIGQUIT, quit_handle);
@@ -131,7 +144,7 @@ AlarmTable::~AlarmTable() {
       t.list(p).Condition::remove();
   free(audit_file_name);
   audit_file_name = nullptr;
-  Database().close();
+  history.reset();
   for (TotalTable &t : total_table) t.list.clear();
   symbol_table.list.clear();
   AlarmList.clear();
@@ -675,30 +688,114 @@ int Record::must_update(unsigned char kind) const {
   return 0;
 }
 
+namespace {
+
+// Says what is wrong with an aggregate's key; with quit, closes the
+// history and ends the process.
+void say_key(const char *message, const std::string &key, bool quit) {
+  err_ret("%s, %s", message, key_text(key).c_str());
+  if (!quit) return;
+  if (ALRM_table_ptr != nullptr && ALRM_table_ptr->store() != nullptr)
+    ALRM_table_ptr->store()->close();
+  exit(1);
+}
+
+void append(std::string &key, int bit, const void *data, size_t len,
+            int flags) {
+  if (flags & (1 << bit)) key.append(static_cast<const char *>(data), len);
+}
+
+// The change the record under check makes to an aggregate's items: the
+// connection's earlier report replaced, its item added.  Values are
+// unsigned 32-bit words; a traffic beyond one word (two full byte counts)
+// takes two items of the same time and connection.
+void record_update(ItemUpdate &u, int kind, int until, int keep) {
+  u.increment = kind == TOT_FAIL ? 1 : kind == TOT_ACCESS ? 2 : 3;
+  u.until = until;
+  u.keep_s = keep;
+  u.add.clear();
+  u.replace_time = kind == TOT_FAIL ? 0 : record.last();
+  u.replace_id = record.id();
+  if (kind == TOT_FAIL) {
+    u.add.push_back(record.time());
+    return;
+  }
+  if (kind == TOT_ACCESS) {
+    u.add.insert(u.add.end(), {record.time(), record.id()});
+    return;
+  }
+  uint64_t value = kind == TOT_IN        ? record.in()
+                   : kind == TOT_OUT     ? record.out()
+                   : kind == TOT_TRAFFIC ? record.tot()
+                                         : static_cast<uint32_t>(record.dur());
+  if (value > UINT32_MAX) {
+    u.add.insert(u.add.end(), {record.time(), -1, record.id()});
+    value -= UINT32_MAX;
+  }
+  u.add.insert(u.add.end(), {record.time(), static_cast<int>(value),
+                             record.id()});
+}
+
+}  // namespace
+
+std::string history_key(int flags) {
+  std::string key;
+  uint32_t word = htonl(static_cast<uint32_t>(flags));
+  key.append(reinterpret_cast<const char *>(&word), 4);
+  int src = record.src(), dst = record.dst(), app = record.app(),
+      err = record.err();
+  append(key, 0, &src, 4, flags);
+  append(key, 1, &dst, 4, flags);
+  append(key, 2, &app, 4, flags);
+  append(key, 3, &err, 4, flags);
+  append(key, 4, record.usr(), strlen(record.usr()), flags);
+  if (key.size() > MAX_REC_LEN) {
+    char msg[64];
+    snprintf(msg, sizeof msg, "key size (%d) exceeds MAX_REC_LEN(%d)",
+             static_cast<int>(key.size()), MAX_REC_LEN);
+    say_key(msg, key, true);
+  }
+  return key;
+}
+
 // The aggregate's value for the record under check over the alarm's
 // window, the record counted first (once per check) when it qualifies;
-// null when the aggregate's own condition does not hold.
+// null when the aggregate's own condition does not hold.  A change the
+// store could not keep (db_updated 2) is counted again in memory for the
+// rest of the check, and stored again at the next.
 double *Total::process() {
   static double result;
-  static Database fail_store;
-  static Database2 item_store;
+  static std::vector<int> items;
+  static ItemUpdate u;
   if (!Condition::value(0)) {
     db_updated = 1;
     return nullptr;
   }
-  if (db1 == nullptr || db2 == nullptr) return nullptr;  // no history files
-  Database &db = kind() == TOT_FAIL ? static_cast<Database &>(fail_store)
-                                    : item_store;
-  db.set_key(flags);
+  HistoryStore *store = ALRM_table_ptr->store();
+  if (store == nullptr) return nullptr;  // no history
+  std::string key = history_key(flags);
+  int k = kind();
+  int increment = k == TOT_FAIL ? 1 : k == TOT_ACCESS ? 2 : 3;
   int since = seconds_before(record.time(), ALRM_table_ptr->get_alert());
   int until = seconds_before(record.time(), keep_time);
-  db.retrieve(db1, db2, 1);
-  // Counted again when the files could not take it (db_updated 2).
-  if (record.must_update(static_cast<unsigned char>(kind())) && db_updated != 1) {
-    db.add_new(record);
-    if (db_updated == 0) db_updated = db.remove(until) == 0 ? 1 : 2;
+  if (record.must_update(static_cast<unsigned char>(k)) && db_updated != 1) {
+    record_update(u, k, until, keep_time);
+    if (db_updated == 0) {
+      int rc = store->update(key, u, items);
+      if (rc != 0 && items.empty()) return nullptr;  // the history closed
+      if (rc == 0)
+        ALRM_table_ptr->set_db_dirty();
+      else
+        ALRM_stats.store_failures++;
+      db_updated = rc == 0 ? 1 : 2;
+    } else {
+      if (store->read(key, increment, items) != 0) return nullptr;
+      u.until = INT_MIN;
+      apply_update(items, u);
+    }
+  } else if (store->read(key, increment, items) != 0) {
+    return nullptr;
   }
-  result = db.window(since, record.time());
-  db.free_space();
+  result = items_window(key, items, increment, since, record.time());
   return &result;
 }

@@ -2,7 +2,7 @@
 // new rules first, so a broken file costs the child, never the daemon: the
 // running rules stay and the child's message says why.  Only when the child
 // loaded everything does the daemon read the same parsed file into a new
-// rule set and switch to it.  History files and table stay as they are.
+// rule set and switch to it.  The history store and table stay as they are.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,7 +28,7 @@ int rules_load(const char *input_file) {
     return 0;
   }
   if (pid == 0) {
-    db1 = db2 = nullptr;  // the daemon's history files are not the child's
+    ALRM_close_history = nullptr;  // the daemon's history files are not the child's
     AlarmTable rules;
     load_rules(rules, input_file);
     _exit(0);
@@ -53,15 +53,11 @@ void reload_rules(AlarmTable &table) {
     err_ret("reload of %s failed, the running rules stay", input_file);
     return;
   }
-  DBM *keep1 = db1, *keep2 = db2;
   {
-    AlarmTable fresh;
+    AlarmTable fresh;  // takes the old rules away, not the history store
     fresh.read_rules(parsed_name(input_file));
     table.swap_rules(fresh);
-    db1 = db2 = nullptr;  // fresh takes the old rules away, not the history
   }
-  db1 = keep1;
-  db2 = keep2;
   ALRM_table_ptr = &table;
   char msg[300];
   snprintf(msg, sizeof msg, "rules reloaded from %s", input_file);

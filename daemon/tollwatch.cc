@@ -226,9 +226,8 @@ void drain_actions() {
 
 [[noreturn]] void quit() {
   drain_actions();
-  if (db1 != nullptr) dbm_close(db1);
-  if (db2 != nullptr) dbm_close(db2);
-  db1 = db2 = nullptr;
+  if (ALRM_table_ptr != nullptr && ALRM_table_ptr->store() != nullptr)
+    ALRM_table_ptr->store()->close();
   SYSLOG(LOG_NOTICE, "process quits on the QUIT signal");
   exit(0);
 }
@@ -343,10 +342,20 @@ void handle_signals() {
   if (reload_requested) reload_rules(*ALRM_table_ptr);
 }
 
+namespace {
+
+// Every aggregate's items are kept for the longest keep time of all.
+int longest_keep(const std::string &) { return ALRM_table_ptr->longest_keep(); }
+
+}  // namespace
+
 void refresh_db() {
   if (refreshing || ALRM_table_ptr->db_clean()) return;
   refreshing = 1;
-  if (Database().refresh() == 0) ALRM_stats.last_refresh = time(nullptr);
+  HistoryStore *store = ALRM_table_ptr->store();
+  if (store != nullptr &&
+      store->refresh(static_cast<int>(time(nullptr)), longest_keep) == 0)
+    ALRM_stats.last_refresh = time(nullptr);
   ALRM_table_ptr->set_db_clean();
   refreshing = 0;
 }

@@ -13,6 +13,9 @@
 #include <gtest/gtest.h>
 
 #include "error.h"
+extern "C" {
+#include <ndbm.h>
+}
 #include "monErr.h"
 
 namespace {
@@ -42,10 +45,11 @@ TEST(Error, ForegroundMessages) {
 // Quits with both history files open; at exit, tells whether they were closed.
 void QuitWithHistoryOpen() {
   char name1[] = "/tmp/hist1", name2[] = "/tmp/hist2";
-  db1 = dbm_open(name1, O_RDWR | O_CREAT, 0644), db2 = dbm_open(name2, O_RDWR | O_CREAT, 0644);
-  static int pag1 = dbm_pagfno(db1), pag2 = dbm_pagfno(db2);
+  static DBM *d1 = dbm_open(name1, O_RDWR | O_CREAT, 0644), *d2 = dbm_open(name2, O_RDWR | O_CREAT, 0644);
+  static int pag1 = dbm_pagfno(d1), pag2 = dbm_pagfno(d2);
+  ALRM_close_history = [] { dbm_close(d1), dbm_close(d2); };
   atexit([] {
-    const bool closed = !db1 && !db2 && fcntl(pag1, F_GETFD) == -1 && fcntl(pag2, F_GETFD) == -1;
+    const bool closed = !ALRM_close_history && fcntl(pag1, F_GETFD) == -1 && fcntl(pag2, F_GETFD) == -1;
     fputs(closed ? "history closed\n" : "history open\n", stderr);
   });
   err_quit("giving up");

@@ -8,9 +8,11 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include "error.h"
+#include "ndbm_store.h"
 
 void PrintSink::run(int, const char *line) {
   fprintf(out_, "would run: %s\n", line);
@@ -28,8 +30,8 @@ std::string scratch_dir;
 
 void remove_scratch() {
   if (scratch_dir.empty()) return;
-  hold_history(false);  // the held records go with the files
-  Database().close();
+  // The store's held records go with the files; an open store may
+  // outlive its names.
   if (DIR *d = opendir(scratch_dir.c_str())) {
     while (struct dirent *e = readdir(d))
       if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
@@ -78,9 +80,10 @@ void open_scratch_history(AlarmTable &table, const char *base) {
   free(table.audit_file_name);
   table.audit_file_name = strdup(copy.c_str());
   if (table.audit_file_name == nullptr) memory_err();
-  db1 = dbm_open(const_cast<char *>((copy + "1").c_str()), O_RDWR | O_CREAT, 0600);
-  if (db1 == nullptr) err_quit("open db file1 error");
-  db2 = dbm_open(const_cast<char *>((copy + "2").c_str()), O_RDWR | O_CREAT, 0600);
-  if (db2 == nullptr) err_quit("open db file2 error");
-  hold_history(true);
+  std::string failed;
+  auto store = std::make_unique<NdbmStore>(copy, O_RDWR | O_CREAT, &failed);
+  if (!store->is_open())
+    err_quit("open db file%c error", failed.empty() ? '1' : failed.back());
+  store->hold(true);
+  table.set_store(std::move(store));
 }

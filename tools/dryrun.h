@@ -26,7 +26,7 @@ class PrintSink : public ActionSink {
 // Opens the rule set's history on copies, in a new temporary directory,
 // of the files of base (base1 and base2, .pag and .dir), or on empty files
 // when base is null.  The live files are only read; the records of the
-// copies are held in memory (hold_history).  The directory goes when the
+// copies are held in memory (NdbmStore::hold).  The directory goes when the
 // program exits; failures stop the program.
 void open_scratch_history(AlarmTable &table, const char *base);
 

@@ -23,6 +23,7 @@
 
 #include "audit.h"
 #include "error.h"
+#include "ndbm_store.h"
 
 namespace {
 
@@ -32,17 +33,6 @@ const char kUsage[] = "usage: twhistory [-s SECONDS] DATAFILE\n"
 [[noreturn]] void Usage() {
   fputs(kUsage, stderr);
   exit(1);
-}
-
-DBM *Open(const std::string &name, int flags) {
-  errno = 0;
-  DBM *d = dbm_open(const_cast<char *>(name.c_str()), flags, 0);
-  if (d == nullptr) {
-    fprintf(stderr, "twhistory: can't open %s: %s\n", name.c_str(),
-            errno != 0 ? strerror(errno) : "not a readable history file");
-    exit(1);
-  }
-  return d;
 }
 
 std::string Dotted(const unsigned char *p) {
@@ -98,48 +88,41 @@ bool Describe(const datum &key, std::string *text) {
 
 // Every key of file 1 that starts a record, copied out before anything is
 // read or written, so that no write disturbs the key walk.
-std::vector<std::string> Keys() {
+std::vector<std::string> Keys(NdbmStore &store) {
   std::vector<std::string> keys;
-  for (datum k = dbm_firstkey(db1); k.dptr != nullptr; k = dbm_nextkey(db1)) {
-    std::string key(k.dptr, k.dsize);
+  for (std::string &key : store.keys()) {
     if (key.size() >= 2 && key[1] != '\0') {
       fprintf(stderr, "twhistory: skipping a key of chunk %d in file 1\n",
               static_cast<unsigned char>(key[1]));
       continue;
     }
-    keys.push_back(key);
+    keys.push_back(std::move(key));
   }
   return keys;
 }
 
-// Loads a key's record into the store object.
-void Load(Database &db, const std::string &key) {
-  db.free_space();
-  db.key.dptr = static_cast<char *>(malloc(key.size()));
-  if (db.key.dptr == nullptr) memory_err();
-  memcpy(db.key.dptr, key.data(), key.size());
-  db.key.dsize = static_cast<int>(key.size());
-  db.retrieve(db1, db2, 0);
+int Increment(const std::string &key) {
+  int kind = static_cast<unsigned char>(key[0]);
+  return kind == TOT_FAIL ? 1 : kind == TOT_ACCESS ? 2 : 3;
 }
 
 // Moves every item of every record the given seconds into the past.
-void Age(int seconds) {
-  Database db;
-  for (const std::string &key : Keys()) {
-    Load(db, key);
-    for (int i = 1; i <= db.count; i += db.increment)
-      db.newly[i] = db.newly[i] >= INT_MIN + seconds ? db.newly[i] - seconds
-                                                    : INT_MIN;
-    db.store();
+void Age(NdbmStore &store, int seconds) {
+  std::vector<int> items;
+  for (const std::string &key : Keys(store)) {
+    int inc = Increment(key);
+    store.read(key, inc, items);
+    for (size_t i = 0; i < items.size(); i += inc)
+      items[i] = items[i] >= INT_MIN + seconds ? items[i] - seconds : INT_MIN;
+    store.write(key, items);
   }
 }
 
-int List() {
-  Database fail;
-  Database2 items;
+int List(NdbmStore &store) {
   std::vector<std::string> lines;
+  std::vector<int> items;
   int status = 0;
-  for (const std::string &key : Keys()) {
+  for (const std::string &key : Keys(store)) {
     std::string line;
     datum k = {const_cast<char *>(key.data()), static_cast<int>(key.size())};
     if (!Describe(k, &line)) {
@@ -153,17 +136,17 @@ int List() {
       status = 1;
       continue;
     }
-    int kind = static_cast<unsigned char>(key[0]);
-    Database &db = kind == TOT_FAIL ? fail : static_cast<Database &>(items);
-    Load(db, key);
-    if (db.count == 0) continue;
+    int kind = static_cast<unsigned char>(key[0]), inc = Increment(key);
+    store.read(key, inc, items);
+    int n = static_cast<int>(items.size());
+    if (n == 0) continue;
     char tail[96];
-    snprintf(tail, sizeof tail, " items=%d first=%d last=%d",
-             db.count / db.increment, db.newly[1],
-             db.newly[db.count - db.increment + 1]);
+    snprintf(tail, sizeof tail, " items=%d first=%d last=%d", n / inc,
+             items[0], items[n - inc]);
     line += tail;
-    if (db.increment == 3 && kind != TOT_FAIL && kind < N_TOTALS) {
-      snprintf(tail, sizeof tail, " sum=%.0f", db.total(INT_MIN));
+    if (inc == 3 && kind != TOT_FAIL && kind < N_TOTALS) {
+      snprintf(tail, sizeof tail, " sum=%.0f",
+               items_total(items.data(), n, inc, INT_MIN));
       line += tail;
     }
     lines.push_back(line);
@@ -198,19 +181,21 @@ int main(int argc, char **argv) {
   if (argc - arg != 1 || argv[arg][0] == '-') Usage();
   std::string base = argv[arg];
 
-  AlarmTable table;  // an empty rule set: the store reports through it
   std::string fault = history_damage(base);
   if (!fault.empty()) {
     fprintf(stderr, "twhistory: %s\n", fault.c_str());
     return 1;
   }
   int flags = age != 0 ? O_RDWR : O_RDONLY;
-  db1 = Open(base + "1", flags);
-  db2 = Open(base + "2", flags);
-  if (age != 0) Age(age);
-  int status = List();
-  dbm_close(db1);
-  dbm_close(db2);
-  db1 = db2 = nullptr;
+  std::string failed;
+  NdbmStore store(base, flags, &failed);
+  if (!store.is_open()) {
+    fprintf(stderr, "twhistory: can't open %s: %s\n", failed.c_str(),
+            errno != 0 ? strerror(errno) : "not a readable history file");
+    return 1;
+  }
+  if (age != 0) Age(store, age);
+  int status = List(store);
+  store.close();
   return status;
 }

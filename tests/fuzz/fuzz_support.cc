@@ -12,7 +12,7 @@
 
 jmp_buf fuzz_stop;
 int ALRM_daemon, ALRM_echo;
-DBM *db1, *db2;
+void (*ALRM_close_history)();
 
 namespace {
 

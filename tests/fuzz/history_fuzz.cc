@@ -1,6 +1,6 @@
 // Fuzz target for the history record decoder: the input gives a key (its
-// first byte an aggregate kind), the chunks stored under it in a scratch
-// database and whether room for a new item is asked for.
+// first byte an aggregate kind) and the chunks stored under it in a
+// scratch store, which then reads the key's items.
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -13,26 +13,24 @@
 
 #include "audit.h"
 #include "fuzz.h"
+#include "items.h"
+#include "ndbm_store.h"
 
 namespace {
 
-DBM *scratch[2];
 char dir[] = "/tmp/tw-history-fuzz-XXXXXX";
+NdbmStore *store;
 
 void OpenScratch() {
-  for (int i = 0; i < 2; i++) {
-    std::string name = std::string(dir) + (i == 0 ? "/h1" : "/h2");
-    scratch[i] = dbm_open(&name[0], O_RDWR | O_CREAT, 0600);
-    if (scratch[i] == nullptr) abort();
-  }
+  std::string failed;
+  delete store;
+  store = new NdbmStore(std::string(dir) + "/h", O_RDWR | O_CREAT, &failed);
+  if (!store->is_open()) abort();
 }
-
-void CloseScratch() { for (DBM *&db : scratch) dbm_close(db), db = nullptr; }
 
 struct Input {
   std::string key;  // byte 1 is set to each chunk's number
   std::vector<std::string> chunks;
-  bool increase;
 };
 
 // Stores (or with erase, deletes) the chunks: the first in the first file.
@@ -41,7 +39,7 @@ void Put(Input &in, bool erase) {
     in.key[1] = static_cast<char>(k);
     datum key = {&in.key[0], static_cast<int>(in.key.size())};
     datum val = {&in.chunks[k][0], static_cast<int>(in.chunks[k].size())};
-    DBM *db = scratch[k == 0 ? 0 : 1];
+    DBM *db = k == 0 ? store->d1 : store->d2;
     if (erase) dbm_delete(db, key);
     else dbm_store(db, key, val, DBM_REPLACE);
   }
@@ -49,22 +47,18 @@ void Put(Input &in, bool erase) {
 
 bool Retrieve(const void *arg) {
   const Input *in = static_cast<const Input *>(arg);
-  static Database plain;
-  static Database2 per_item;
-  static Database *db;
-  db = in->key[0] == TOT_FAIL ? &plain : &per_item;
-  db->key.dsize = static_cast<int>(in->key.size());
-  db->key.dptr = static_cast<char *>(malloc(in->key.size()));
-  if (db->key.dptr == nullptr) abort();
-  memcpy(db->key.dptr, in->key.data(), in->key.size());
+  static std::vector<int> items;
+  std::string key = in->key;
+  key[1] = 0;
+  int kind = static_cast<unsigned char>(key[0]);
+  int increment = kind == TOT_FAIL ? 1 : kind == TOT_ACCESS ? 2 : 3;
   if (setjmp(fuzz_stop) != 0) {
-    db->free_space();
-    CloseScratch();  // the library's blocks go back through the library
+    store->close();  // the library's blocks go back through the library
     return false;
   }
-  db->retrieve(scratch[0], scratch[1], in->increase);
-  if (db->count > 0) db->total(db->info[1]);  // the items as aggregates read them
-  db->free_space();
+  store->read(key, increment, items);
+  if (!items.empty())  // the items as aggregates read them
+    items_total(items.data(), static_cast<int>(items.size()), increment, items[0]);
   return true;
 }
 
@@ -75,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (mkdtemp(dir) == nullptr) abort();
     OpenScratch();
     atexit([] {
-      CloseScratch();
+      delete store;
       if (system((std::string("rm -rf ") + dir).c_str()) != 0) {}
     });
     return true;
@@ -83,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   (void)ready;
   FuzzedDataProvider fdp(data, size);
   Input in;
-  in.increase = fdp.ConsumeBool();
+  fdp.ConsumeBool();  // kept, so the corpus still reads the same
   in.key = fdp.ConsumeBytesAsString(fdp.ConsumeIntegralInRange<size_t>(4, 64));
   if (in.key.size() < 4) return 0;
   in.key[0] = static_cast<char>(static_cast<unsigned char>(in.key[0]) % N_TOTALS);

@@ -1,11 +1,13 @@
-// The history store: the aggregates' past items in two ndbm files, one
-// record per aggregate and key, read, extended, pruned and written one at
-// a time, and the periodic rewrite that drops what has expired.
-#include <arpa/inet.h>
+// The history in two ndbm files: one record per aggregate and key, read,
+// changed and written one at a time, and the periodic rewrite that drops
+// what has expired.
+#include "ndbm_store.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,16 +16,13 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <string>
-#include <unordered_map>
-#include <vector>
-
-#include "audit.h"
 #include "error.h"
-#include "runner.h"
-#include "stats.h"
+#include "items.h"
 
 namespace {
+
+constexpr int kKinds = 6;  // aggregate kinds a key's first byte names
+constexpr int kFail = 0, kAccess = 4;
 
 // Largest number of ints a record may hold in all its chunks.
 int max_ints(int max_data) { return MAX_CHUNKS * max_data / 4; }
@@ -33,183 +32,204 @@ std::string file_name(const std::string &stem, int n, const char *suffix) {
   return stem + std::to_string(n) + "." + suffix;
 }
 
-unsigned char *key_bytes(datum &key) {
-  return reinterpret_cast<unsigned char *>(key.dptr);
+int64_t monotonic_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-}  // namespace
+// The store whose files a fatal error closes before the process ends.
+const NdbmStore *published;
 
-// ---- Keys
-
-int Database::set_key(int variable) {
-  int len = 4;
-  for (int bit = 0; bit < 4; bit++)
-    if (variable & (1 << bit)) len += 4;
-  if (variable & FLAG_USR) len += static_cast<int>(strlen(record.usr()));
-
-  free(key.dptr);
-  key.dptr = static_cast<char *>(malloc(len));
-  if (key.dptr == nullptr) memory_err();
-  key.dsize = len;
-  uint32_t word = htonl(static_cast<uint32_t>(variable));
-  memcpy(key.dptr, &word, 4);
-  key_len = 4;
-
-  int src = record.src(), dst = record.dst(), app = record.app(),
-      err = record.err();
-  compose_key(0, &src, 4, variable);
-  compose_key(1, &dst, 4, variable);
-  compose_key(2, &app, 4, variable);
-  compose_key(3, &err, 4, variable);
-  compose_key(4, record.usr(), static_cast<int>(strlen(record.usr())), variable);
-  if (len > MAX_REC_LEN) {
-    char msg[64];
-    snprintf(msg, sizeof msg, "key size (%d) exceeds MAX_REC_LEN(%d)", len,
-             MAX_REC_LEN);
-    print_key(msg, 1);
-  }
-  return 0;
+void close_published() {
+  if (published == nullptr) return;
+  if (published->d1 != nullptr) dbm_close(published->d1);
+  if (published->d2 != nullptr) dbm_close(published->d2);
+  published = nullptr;
 }
 
-void Database::compose_key(int bit, const void *data, int len, int variable) {
-  if (!(variable & (1 << bit))) return;
-  memcpy(key.dptr + key_len, data, len);
-  key_len += len;
+void publish(const NdbmStore &s) {
+  published = &s;
+  ALRM_close_history = close_published;
 }
-
-// ---- Reading and writing records
-
-namespace {
 
 const char kNotIncreasing[] = "fail times are not increasing";
 const char kUnreadable[] = "history file cannot be read";
 
-// A history held in memory (hold_history): each record as it was last
-// read or stored, the count word first, and the chunks the files hold
-// under its key.
-struct Held {
-  std::vector<int> ints;
-  int chunks = 0;
+// One record of a store as read from and written to the files: the count
+// word first, then the items, from newly on in info.
+class Rec {
+ public:
+  explicit Rec(NdbmStore &store) : s(store) {}
+  ~Rec() { free_space(); }
+
+  void set(const std::string &k);
+  int retrieve(DBM *dbm1, DBM *dbm2, int increase);
+  // Reads the key's record as retrieve does; null when it reads back
+  // whole, else what is wrong, with file set to 1 or 2 for where.
+  const char *read_record(DBM *dbm1, DBM *dbm2, int increase, int *file);
+  // The record's items become these.
+  void set_items(const std::vector<int> &items);
+  // Writes the record; 0 when written, -1 when not (no room reserved for
+  // it, or a write failed), the record then left as it was or, when that
+  // cannot be, removed.  Lost updates are counted and reported.
+  int store();
+  int remove(int until);
+  int drop_future(int newest);
+  void print_key(const char *message, int Exit);
+  [[noreturn]] void error(const char *message, int item_num);
+  void free_space();
+  std::string copy(DBM *from1, DBM *from2, int now,
+                   int (*keep_of)(const std::string &), int keep,
+                   bool salvaging, int *ahead, int *skipped);
+
+  NdbmStore &s;
+  int *info = nullptr;
+  datum key = {nullptr, 0};  // in key_buf
+  std::string key_buf;
+  int count = 0;
+  int increment = 1;
+  int *newly = nullptr;
+  int max_data = 0;
+  int capacity = 0;
+  int chunks = 0;          // chunks held under the key, from the last read/write
+  bool rewriting = false;  // storing into a refresh's fresh files
+
+ private:
+  Rec(const Rec &) = delete;
+  Rec &operator=(const Rec &) = delete;
+  int lost(bool reopen, int written);
+  const char *read_files(DBM *dbm1, DBM *dbm2, int increase, int *file);
 };
 
+unsigned char *key_bytes(datum &key) {
+  return reinterpret_cast<unsigned char *>(key.dptr);
+}
+
+void memory_out() { err_dump("Memory allocation error"); }
+
+}  // namespace
+
+void Rec::set(const std::string &k) {
+  free_space();
+  key_buf.assign(k.data(), k.size());
+  key.dptr = &key_buf[0];
+  key.dsize = static_cast<int>(k.size());
+}
+
+// ---- Records held in memory
+
+namespace {
+
 constexpr size_t kMostHeld = 1 << 18;  // more, and they go to the files
-bool holding;
-bool files_blank;  // the files hold no record: one not held is empty
-std::unordered_map<std::string, Held> held;
 
-// The record held under last_key, the one read last, for the store that
-// mostly follows: null when none is.
-Held *last_held;
-std::string last_key;
-
-void forget_held() {
-  held.clear();
-  last_held = nullptr;
+void forget_held(NdbmStore &s) {
+  s.held.clear();
+  s.last_held = nullptr;
 }
 
 // A record that a store puts in memory, as read_record takes it back.
-void hold(const datum &key, const int *newly, int count, int chunks) {
+void keep_held(NdbmStore &s, const datum &key, const int *newly, int count,
+               int chunks) {
   size_t len = static_cast<size_t>(key.dsize);
-  if (last_held == nullptr || last_key.size() != len ||
-      memcmp(last_key.data(), key.dptr, len) != 0) {
-    last_key.assign(key.dptr, len);
-    last_held = &held[last_key];
+  if (s.last_held == nullptr || s.last_key.size() != len ||
+      memcmp(s.last_key.data(), key.dptr, len) != 0) {
+    s.last_key.assign(key.dptr, len);
+    s.last_held = &s.held[s.last_key];
   }
-  last_held->ints.assign(newly, newly + count + 1);
-  last_held->chunks = chunks;
+  s.last_held->ints.assign(newly, newly + count + 1);
+  s.last_held->chunks = chunks;
 }
 
 // Whether records of these files are held.
-bool holds(DBM *dbm1, DBM *dbm2) {
-  return holding && dbm1 == db1 && dbm2 == db2 && db1 != nullptr;
+bool holds(const NdbmStore &s, DBM *dbm1, DBM *dbm2) {
+  return s.holding && dbm1 == s.d1 && dbm2 == s.d2 && s.d1 != nullptr;
 }
 
 // Writes the held records to the files and forgets them.  They are taken
 // out first: a write that fails reopens the files, which forgets them too.
-void spill_held() {
-  std::unordered_map<std::string, Held> out;
-  out.swap(held);
-  last_held = nullptr;
-  holding = false;
+void spill_held(NdbmStore &s) {
+  std::unordered_map<std::string, NdbmStore::Held> out;
+  out.swap(s.held);
+  s.last_held = nullptr;
+  s.holding = false;
+  Rec db(s);
   for (auto &entry : out) {
-    Database db;
-    db.key.dsize = static_cast<int>(entry.first.size());
-    db.key.dptr = static_cast<char *>(malloc(entry.first.size()));
-    if (db.key.dptr == nullptr) memory_err();
-    memcpy(db.key.dptr, entry.first.data(), entry.first.size());
-    db.retrieve(db1, db2, 0);  // the chunks the files hold
+    db.set(entry.first);
+    db.retrieve(s.d1, s.d2, 0);  // the chunks the files hold
     const std::vector<int> &ints = entry.second.ints;
     free(db.info);
     db.info = static_cast<int *>(malloc(ints.size() * sizeof(int)));
-    if (db.info == nullptr) memory_err();
+    if (db.info == nullptr) memory_out();
     memcpy(db.info, ints.data(), ints.size() * sizeof(int));
     db.newly = db.info;
     db.count = ints[0];
     db.capacity = static_cast<int>(ints.size());
     db.store();
   }
-  holding = db1 != nullptr;
-  files_blank = false;
+  s.holding = s.d1 != nullptr;
+  s.files_blank = false;
 }
 
 }  // namespace
 
-void hold_history(bool on) {
-  forget_held();
-  holding = on && db1 != nullptr;
-  files_blank = holding && dbm_firstkey(db1).dptr == nullptr;
+void NdbmStore::hold(bool on) {
+  forget_held(*this);
+  holding = on && d1 != nullptr;
+  files_blank = holding && dbm_firstkey(d1).dptr == nullptr;
 }
 
-void flush_history() {
-  if (holding && !held.empty()) spill_held();
+void NdbmStore::flush() {
+  if (holding && !held.empty()) spill_held(*this);
 }
 
-const char *Database::read_record(DBM *dbm1, DBM *dbm2, int increase,
-                                  int *file) {
+// ---- Reading records
+
+const char *Rec::read_record(DBM *dbm1, DBM *dbm2, int increase, int *file) {
   free(info);
   info = newly = nullptr;
   count = 0;
   *file = 1;
   unsigned char *kb = key_bytes(key);
-  if (key.dsize < 4 || key.dsize > MAX_REC_LEN - 8 || kb[0] >= N_TOTALS)
+  if (key.dsize < 4 || key.dsize > MAX_REC_LEN - 8 || kb[0] >= kKinds)
     return "database corrupt";
-  increment = kb[0] == TOT_FAIL ? 1 : kb[0] == TOT_ACCESS ? 2 : 3;
+  increment = kb[0] == kFail ? 1 : kb[0] == kAccess ? 2 : 3;
   max_data = (MAX_REC_LEN - key.dsize) & ~3;
 
-  bool in_memory = holds(dbm1, dbm2);
+  bool in_memory = holds(s, dbm1, dbm2);
   if (in_memory) {
-    if (held.size() >= kMostHeld) spill_held();
-    last_key.assign(key.dptr, static_cast<size_t>(key.dsize));
-    auto it = held.find(last_key);
-    last_held = it != held.end() ? &it->second : nullptr;
-    if (it != held.end()) {
+    if (s.held.size() >= kMostHeld) spill_held(s);
+    s.last_key.assign(key.dptr, static_cast<size_t>(key.dsize));
+    auto it = s.held.find(s.last_key);
+    s.last_held = it != s.held.end() ? &it->second : nullptr;
+    if (it != s.held.end()) {
       const std::vector<int> &ints = it->second.ints;
       count = ints[0];
       capacity = count == 0 ? increment + 1
                             : count + 1 + (increase ? increment : 0);
       info = static_cast<int *>(calloc(capacity, sizeof(int)));
-      if (info == nullptr) memory_err();
+      if (info == nullptr) memory_out();
       memcpy(info, ints.data(), ints.size() * sizeof(int));
       newly = info;
       chunks = it->second.chunks;
       return nullptr;
     }
   }
-  if (in_memory && files_blank) {
+  if (in_memory && s.files_blank) {
     capacity = increment + 1;
     info = static_cast<int *>(calloc(capacity, sizeof(int)));
-    if (info == nullptr) memory_err();
+    if (info == nullptr) memory_out();
     newly = info;
     chunks = 0;
     return nullptr;
   }
   const char *fault = read_files(dbm1, dbm2, increase, file);
-  if (in_memory && fault == nullptr) hold(key, newly, count, chunks);
+  if (in_memory && fault == nullptr) keep_held(s, key, newly, count, chunks);
   return fault;
 }
 
 // read_record from the files themselves.
-const char *Database::read_files(DBM *dbm1, DBM *dbm2, int increase,
+const char *Rec::read_files(DBM *dbm1, DBM *dbm2, int increase,
                                  int *file) {
   unsigned char *kb = key_bytes(key);
 
@@ -234,7 +254,7 @@ const char *Database::read_files(DBM *dbm1, DBM *dbm2, int increase,
       } else {
         capacity = count + 1 + (increase ? increment : 0);
         info = static_cast<int *>(malloc(capacity * sizeof(int)));
-        if (info == nullptr) memory_err();
+        if (info == nullptr) memory_out();
       }
     }
     if (fault == nullptr && d.dsize / 4 > count + 1 - read)
@@ -253,7 +273,7 @@ const char *Database::read_files(DBM *dbm1, DBM *dbm2, int increase,
     free(info);
     capacity = increment + 1;
     info = static_cast<int *>(calloc(capacity, sizeof(int)));
-    if (info == nullptr) memory_err();
+    if (info == nullptr) memory_out();
     count = 0;
     newly = info;
     return nullptr;
@@ -267,14 +287,12 @@ const char *Database::read_files(DBM *dbm1, DBM *dbm2, int increase,
   return nullptr;
 }
 
-int Database::retrieve(DBM *dbm1, DBM *dbm2, int increase) {
+int Rec::retrieve(DBM *dbm1, DBM *dbm2, int increase) {
   int file;
   const char *fault = read_record(dbm1, dbm2, increase, &file);
   if (fault == kNotIncreasing) error(fault, count);
-  if (fault == kUnreadable && ALRM_table_ptr != nullptr &&
-      ALRM_table_ptr->db_file() != nullptr) {
-    std::string where = "history file " +
-                        file_name(ALRM_table_ptr->db_file(), file, "pag") +
+  if (fault == kUnreadable && !s.base_.empty()) {
+    std::string where = "history file " + file_name(s.base_, file, "pag") +
                         " cannot be read";
     print_key(where.c_str(), 1);
   }
@@ -282,9 +300,11 @@ int Database::retrieve(DBM *dbm1, DBM *dbm2, int increase) {
   return 0;
 }
 
+namespace {
+
 // A record too long for the chunks a key can number keeps its newest
 // items; that is said once in the log.
-static void keep_newest(Database &db) {
+void keep_newest(Rec &db) {
   static bool told;
   int limit = max_ints(db.max_data) - 1;
   int drop = db.count - limit;
@@ -297,6 +317,8 @@ static void keep_newest(Database &db) {
     told = true;
   }
 }
+
+}  // namespace
 
 // ---- Opening without links
 
@@ -481,13 +503,13 @@ void forget_room() {
   for (Reserved &r : reserved) r = Reserved();
 }
 
-bool room(DBM *db, int ops) {
+bool room(const NdbmStore &s, DBM *db, int ops) {
   if (ops <= 0) return true;
   int block = 4096, depth = 16;
   gdbm_setopt(db->file, GDBM_GETBLOCKSIZE, &block, sizeof block);
   gdbm_setopt(db->file, GDBM_GETDIRDEPTH, &depth, sizeof depth);
   int fd = dbm_pagfno(db);
-  Reserved &r = reserved[db == reserved[1].db || db == db2 ? 1 : 0];
+  Reserved &r = reserved[db == reserved[1].db || db == s.d2 ? 1 : 0];
   if (r.db == db && r.fd == fd && r.depth == depth && r.ops >= ops) {
     r.ops -= ops;
     return true;
@@ -514,9 +536,9 @@ bool room(DBM *db, int ops) {
 // Reopens the history files: gdbm takes no more writes on a handle once
 // one has failed.  Without them the aggregates have no value until the
 // daemon starts again.
-bool reopen_history() {
-  Database().close();
-  const char *base = ALRM_table_ptr->db_file();
+bool reopen_history(NdbmStore &s) {
+  s.close();
+  const char *base = s.base_.c_str();
   std::string why;
   DBM *one = nullptr, *two = nullptr;
   bool shared;
@@ -530,43 +552,44 @@ bool reopen_history() {
             fault.empty() ? why.c_str() : fault.c_str());
     return false;
   }
-  db1 = one;
-  db2 = two;
+  s.d1 = one;
+  s.d2 = two;
+  publish(s);
   return true;
 }
 
 }  // namespace
 
+
 // An update not written.  After a failed write the files are opened
 // again, and a record whose first chunk was written but not the rest is
 // removed, so that it never reads back with parts that disagree.  In a
 // refresh nothing is lost: the refresh gives up.
-int Database::lost(bool reopen, int written) {
+int Rec::lost(bool reopen, int written) {
   int err = errno;
   if (rewriting) return -1;
-  if (reopen && reopen_history() && written > 0) {
+  if (reopen && reopen_history(s) && written > 0) {
     unsigned char *kb = key_bytes(key);
     int last = written > chunks ? written : chunks;
     for (int k = 0; k < last; k++) {
       kb[1] = static_cast<unsigned char>(k);
-      dbm_delete(k == 0 ? db1 : db2, key);
+      dbm_delete(k == 0 ? s.d1 : s.d2, key);
     }
     kb[1] = 0;
     chunks = 0;
   }
-  ALRM_stats.store_failures++;
+  s.lost_updates++;
   lost_unreported++;
   lost_errno = err;
   report_lost();
   return -1;
 }
 
-int Database::store() {
+int Rec::store() {
   if (max_data < 8) error("key leaves no room for data", count);
   if (count + 1 > max_ints(max_data)) keep_newest(*this);
-  if (!rewriting && holds(db1, db2)) {
-    hold(key, newly, count, chunks);
-    ALRM_table_ptr->set_db_dirty();
+  if (!rewriting && holds(s, s.d1, s.d2)) {
+    keep_held(s, key, newly, count, chunks);
     return 0;
   }
   if (!rewriting) report_lost();
@@ -574,7 +597,7 @@ int Database::store() {
   int bytes = count != 0 ? (count + 1) * 4 : 0;
   int whole = (bytes + max_data - 1) / max_data;
   int last = whole > chunks ? whole : chunks;  // chunks stored or deleted
-  if (!room(db1, last > 0 ? 1 : 0) || !room(db2, last - 1))
+  if (!room(s, s.d1, last > 0 ? 1 : 0) || !room(s, s.d2, last - 1))
     return lost(false, 0);
   const char *p = reinterpret_cast<const char *>(newly);
   int chunk = 0;
@@ -582,7 +605,7 @@ int Database::store() {
     int n = bytes < max_data ? bytes : max_data;
     datum d = {const_cast<char *>(p), n};
     kb[1] = static_cast<unsigned char>(chunk);
-    if (dbm_store(chunk == 0 ? db1 : db2, key, d, DBM_REPLACE) != 0) {
+    if (dbm_store(chunk == 0 ? s.d1 : s.d2, key, d, DBM_REPLACE) != 0) {
       kb[1] = 0;
       return lost(true, chunk);
     }
@@ -593,7 +616,7 @@ int Database::store() {
   // A shrunken record leaves no stale tail; an empty one disappears.
   for (int k = chunk; k < chunks; k++) {
     kb[1] = static_cast<unsigned char>(k);
-    DBM *db = k == 0 ? db1 : db2;
+    DBM *db = k == 0 ? s.d1 : s.d2;
     if (dbm_delete(db, key) != 0 && dbm_error(db)) {
       kb[1] = 0;
       return lost(true, chunk);
@@ -601,132 +624,51 @@ int Database::store() {
   }
   kb[1] = 0;
   chunks = chunk;
-  ALRM_table_ptr->set_db_dirty();
   return 0;
 }
 
-int Database::remove(int until) {
+void Rec::set_items(const std::vector<int> &items) {
+  int n = static_cast<int>(items.size());
+  if (info == nullptr || n + 1 > capacity) {
+    free(info);
+    capacity = n + 1;
+    info = static_cast<int *>(malloc(capacity * sizeof(int)));
+    if (info == nullptr) memory_out();
+  }
+  newly = info;
+  count = n;
+  newly[0] = n;
+  if (n > 0) memcpy(newly + 1, items.data(), n * sizeof(int));
+}
+
+int Rec::remove(int until) {
   int old = count;
-  count = item_num(until);
+  count = ints_since(newly + 1, count, increment, until);
   newly += old - count;
   newly[0] = count;
   return store();
 }
 
-// Ints in the items whose time is at or after search_time.
-int Database::item_num(int search_time) const {
-  if (count == 0) return 0;
-  int low = 1, high = count - (increment - 1), first = count + 1;
-  while (low <= high) {
-    int mid = (low + high) / 2;
-    mid -= (mid - 1) % increment;
-    if (search_time > newly[mid]) {
-      low = mid + increment;
-    } else if (search_time < newly[mid]) {
-      first = mid;
-      high = mid - increment;
-    } else {
-      while (mid - increment >= 1 && newly[mid - increment] >= search_time)
-        mid -= increment;
-      first = mid;
-      break;
-    }
-  }
-  return count - first + 1;
-}
-
-double Database::total(int search_time) { return item_num(search_time); }
-
-// ---- Items from the future
-
-namespace {
-
-bool future_told;  // ignored items were reported (until a refresh drops them)
-
-// The latest time an item may have when the clock shows now.
-int slack_limit(int now) {
-  int64_t t = static_cast<int64_t>(now) + FUTURE_SLACK;
-  return t > INT_MAX ? INT_MAX : static_cast<int>(t);
-}
-
-}  // namespace
-
-int Database::drop_future(int newest) {
+int Rec::drop_future(int newest) {
   if (newest == INT_MAX || count == 0) return 0;
-  int ahead = item_num(newest + 1);
+  int ahead = ints_since(newly + 1, count, increment, newest + 1);
   count -= ahead;
   newly[0] = count;
   return ahead / increment;
 }
 
-// The items are in time order, so those from the future are the tail,
-// left out of the count while the window is summed.
-double Database::window(int since, int now) {
-  int held = count;
-  int last = count - increment + 1;  // the newest item, when there is one
-  int ahead = drop_future(slack_limit(now));
-  if (ahead > 0 && !future_told) {
-    char msg[96];
-    snprintf(msg, sizeof msg,
-             "history items from the future ignored: %d, up to %d s ahead",
-             ahead, seconds_between(now, newly[last]));
-    errno = 0;
-    print_key(msg, 0);
-    future_told = true;
-  }
-  if (ahead == 0) return total(since);
-  double value = total(since);
-  count = held;
-  newly[0] = held;
-  return value;
-}
-
-int Database::check_new_item() {
-  if (count + increment + 1 > capacity) error("reserved memory run out", count);
-  return 0;
-}
-
-// Puts an item in time order, after the items of the same time.
-void Database::insert_item(const int *item) {
-  int pos = count + 1;
-  while (pos - increment >= 1 && newly[pos - increment] > item[0]) {
-    memcpy(newly + pos, newly + pos - increment, increment * sizeof(int));
-    pos -= increment;
-  }
-  memcpy(newly + pos, item, increment * sizeof(int));
-  count += increment;
-  newly[0] = count;
-}
-
-int Database::add_new(Record &rec) {
-  check_new_item();
-  int item = rec.time();
-  insert_item(&item);
-  return 0;
-}
-
-// ---- Reports
-
-void Database::print_key(const char *message, int Exit) {
-  const unsigned char *kb = key_bytes(key);
-  std::string text;
-  char octal[8];
-  for (int i = 0; i < key.dsize; i++) {
-    snprintf(octal, sizeof octal, "\\%0*o", 3, kb[i]);
-    text += octal;
-  }
-  int kind = key.dsize > 0 ? kb[0] : 0;
-  err_ret("%s, %s[#%d]: key=%s", message, kind < N_TOTALS ? tot[kind] : "?",
-          key.dsize > 2 ? kb[2] : 0, text.c_str());
+void Rec::print_key(const char *message, int Exit) {
+  std::string k(key.dptr != nullptr ? key.dptr : "", key.dsize);
+  err_ret("%s, %s", message, key_text(k).c_str());
   if (Exit) {
-    close();
+    s.close();
     exit(1);
   }
 }
 
-void Database::error(const char *message, int item_num) {
+void Rec::error(const char *message, int item_num) {
   print_key(message, 0);
-  if (ALRM_table_ptr != nullptr && ALRM_table_ptr->trace()) {
+  if (s.tracing_ != nullptr && s.tracing_()) {
     trace_drain();
     fputs("The current record dump:\n", stderr);
     std::string line;
@@ -741,124 +683,22 @@ void Database::error(const char *message, int item_num) {
       }
     }
   }
-  close();
+  s.close();
   exit(1);
 }
 
-void Database::close() {
-  forget_held();
-  forget_room();
-  if (db1 != nullptr) dbm_close(db1);
-  if (db2 != nullptr) dbm_close(db2);
-  db1 = db2 = nullptr;
-}
-
-void Database::free_space() {
-  free(key.dptr);
+void Rec::free_space() {
   free(info);
   key.dptr = nullptr;
   key.dsize = 0;
   info = newly = nullptr;
 }
 
-// ---- Items with connection ids
-
-int Database2::find_index(int search_time, int id) const {
-  if (count == 0) return 0;
-  int low = 1, high = count - (increment - 1), hit = 0;
-  while (low <= high && hit == 0) {
-    int mid = (low + high) / 2;
-    mid -= (mid - 1) % increment;
-    if (search_time > newly[mid])
-      low = mid + increment;
-    else if (search_time < newly[mid])
-      high = mid - increment;
-    else
-      hit = mid;
-  }
-  if (hit == 0) return 0;
-  for (int k = hit; k >= low; k -= increment) {
-    if (newly[k + increment - 1] == id) return k;
-    if (newly[k] != search_time) break;
-  }
-  for (int k = hit + increment; k <= high; k += increment) {
-    if (newly[k + increment - 1] == id) return k;
-    if (newly[k] != search_time) break;
-  }
-  return 0;
-}
-
-// The connection's earlier item (stored under the time it was read
-// before) is replaced, so each connection counts once with its latest
-// report.  Values are unsigned 32-bit words; a traffic beyond one word
-// (two full byte counts) takes two items of the same time and connection.
-int Database2::add_new(Record &rec) {
-  check_new_item();
-  int kind = key_bytes(key)[0];
-  uint64_t value;
-  switch (kind) {
-    case TOT_IN:
-      value = rec.in();
-      break;
-    case TOT_OUT:
-      value = rec.out();
-      break;
-    case TOT_TRAFFIC:
-      value = rec.tot();
-      break;
-    case TOT_DURATION:
-      value = static_cast<uint32_t>(rec.dur());
-      break;
-    case TOT_ACCESS:
-      value = 0;
-      break;
-    default:
-      return -1;
-  }
-  int k;
-  while (rec.last() != 0 && (k = find_index(rec.last(), rec.id())) != 0) {
-    memmove(newly + k, newly + k + increment,
-            (count + 1 - (k + increment)) * sizeof(int));
-    count -= increment;
-    newly[0] = count;
-  }
-  if (value > UINT32_MAX) {
-    add_value_item(rec, UINT32_MAX);
-    value -= UINT32_MAX;
-  }
-  add_value_item(rec, static_cast<uint32_t>(value));
-  return 0;
-}
-
-// One item of the record's time and connection, with room made for it.
-void Database2::add_value_item(const Record &rec, uint32_t value) {
-  if (count + increment + 1 > capacity) {
-    long at = newly - info;
-    capacity += increment;
-    info = static_cast<int *>(realloc(info, capacity * sizeof(int)));
-    if (info == nullptr) memory_err();
-    newly = info + at;
-  }
-  int item[3] = {rec.time(), static_cast<int>(value), rec.id()};
-  if (increment == 2) item[1] = rec.id();
-  insert_item(item);
-}
-
-double Database2::total(int search_time) {
-  if (count == 0) return 0;
-  if (increment == 2) return item_num(search_time) / 2;
-  double sum = 0;
-  for (int k = count - increment + 1; k >= 1 && newly[k] >= search_time;
-       k -= increment)
-    sum += static_cast<uint32_t>(newly[k + 1]);
-  return sum;
-}
-
 // ---- Refresh and start-up
 
 namespace {
 
-void hold(int how, int first, int second) {
+void hold_signals(int how, int first, int second) {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, first);
@@ -947,14 +787,11 @@ std::string bad_record(const std::string &base) {
     for (datum k = dbm_firstkey(d1); k.dptr != nullptr; k = dbm_nextkey(d1))
       keys.emplace_back(k.dptr, k.dsize);
   std::string fault;
-  Database db;
+  NdbmStore none;
+  Rec db(none);
   for (const std::string &key : keys) {
     if (d1 == nullptr || d2 == nullptr) break;
-    db.free_space();
-    db.key.dptr = static_cast<char *>(malloc(key.size() + 1));
-    if (db.key.dptr == nullptr) memory_err();
-    memcpy(db.key.dptr, key.data(), key.size());
-    db.key.dsize = static_cast<int>(key.size());
+    db.set(key);
     int file = 1;
     const char *why = key.size() >= 2 && key[1] != '\0'
                           ? "database corrupt"
@@ -986,24 +823,26 @@ std::string names_fault(const std::string &base) {
   return fault;
 }
 
-// Opens a rewrite's fresh files as db1 and db2 (the caller keeps the old
+// Opens a rewrite's fresh files as the store's (the caller keeps the old
 // handles); empty when opened, else why not.
-std::string open_fresh(const std::string &base, bool shared) {
+std::string open_fresh(NdbmStore &s, const std::string &base, bool shared) {
   std::string why;
   remove_fresh(base);
-  db1 = open_db(tmp_name(base, 1), shared, &why);
-  db2 = db1 != nullptr ? open_db(tmp_name(base, 2), shared, &why) : nullptr;
-  if (db2 == nullptr && db1 != nullptr) dbm_close(db1);
-  if (db2 == nullptr) db1 = nullptr;
+  s.d1 = open_db(tmp_name(base, 1), shared, &why);
+  s.d2 = s.d1 != nullptr ? open_db(tmp_name(base, 2), shared, &why) : nullptr;
+  if (s.d2 == nullptr && s.d1 != nullptr) dbm_close(s.d1);
+  if (s.d2 == nullptr) s.d1 = nullptr;
+  publish(s);
   return why;
 }
 
 // Closes the fresh files, written out so that they can be synced.
-void close_fresh() {
+void close_fresh(NdbmStore &s) {
   forget_room();
-  dbm_close(db1);
-  dbm_close(db2);
-  db1 = db2 = nullptr;
+  if (s.d1 != nullptr) dbm_close(s.d1);
+  if (s.d2 != nullptr) dbm_close(s.d2);
+  s.d1 = s.d2 = nullptr;
+  publish(s);
 }
 
 // Gives a refresh up: the fresh files go, the live ones stand.
@@ -1012,7 +851,7 @@ int not_refreshed(const std::string &base, const std::string &why) {
   unlink(commit_mark(base).c_str());
   errno = 0;
   err_ret("history %s not refreshed: %s", base.c_str(), why.c_str());
-  hold(SIG_UNBLOCK, SIGINT, SIGQUIT);
+  hold_signals(SIG_UNBLOCK, SIGINT, SIGQUIT);
   return 1;
 }
 
@@ -1055,31 +894,25 @@ std::string history_damage(const std::string &base) {
   return bad_record(base);
 }
 
-void prepare_history(const char *base) {
-  std::string fault = names_fault(base);
-  if (!fault.empty()) err_quit("%s", fault.c_str());
-  finish_refresh(base);
-  fault = history_damage(base);
-  if (!fault.empty()) Database().salvage(base, fault);
-}
 
-void open_history(const char *base) {
-  bool shared;
-  std::string why = dir_fault(base, &shared);
-  if (why.empty()) db1 = open_db(std::string(base) + "1", shared, &why);
-  if (db1 == nullptr) err_quit("open db file1 error: %s", why.c_str());
-  db2 = open_db(std::string(base) + "2", shared, &why);
-  if (db2 == nullptr) err_quit("open db file2 error: %s", why.c_str());
-}
+namespace {
 
-// Copies the records whose first chunk from1 holds into db1 and db2,
-// without the items expired at now or stamped past its slack (counted in
-// *ahead).  A damaged record ends the daemon (retrieve) or, when
-// salvaging, is left out (counted in *skipped), as is what a walk cut
-// short does not reach.  Empty when copied, else why not.
-std::string Database::copy(DBM *from1, DBM *from2, int now, bool salvaging,
-                           int *ahead, int *skipped) {
-  int cutoff = now - ALRM_table_ptr->longest_keep();
+// The time keep seconds before now, as the cut-off of a copy.
+int seconds_back(int now, int keep) { return now - keep; }
+
+void salvage(NdbmStore &s, int keep, const std::string &fault);
+
+}  // namespace
+
+// Copies the records whose first chunk from1 holds into the store's files,
+// without the items expired at now (older than keep_of(key) seconds, or
+// keep without keep_of) or stamped past its slack (counted in *ahead).  A
+// damaged record ends the daemon (retrieve) or, when salvaging, is left
+// out (counted in *skipped), as is what a walk cut short does not reach.
+// Empty when copied, else why not.
+std::string Rec::copy(DBM *from1, DBM *from2, int now,
+                      int (*keep_of)(const std::string &), int keep,
+                      bool salvaging, int *ahead, int *skipped) {
   int newest = slack_limit(now);
   std::vector<std::string> keys;
   if (from1 != nullptr)
@@ -1088,14 +921,9 @@ std::string Database::copy(DBM *from1, DBM *from2, int now, bool salvaging,
       keys.emplace_back(k.dptr, k.dsize);
   // A walk cut short would lose the keys it did not reach.
   if (from1 != nullptr && !salvaging && dbm_error(from1) != 0)
-    return "history file " + std::string(ALRM_table_ptr->db_file()) +
-           "1.pag cannot be read through";
+    return "history file " + s.base_ + "1.pag cannot be read through";
   for (const std::string &k : keys) {
-    free_space();
-    key.dptr = static_cast<char *>(malloc(k.size() + 1));
-    if (key.dptr == nullptr) memory_err();
-    memcpy(key.dptr, k.data(), k.size());
-    key.dsize = static_cast<int>(k.size());
+    set(k);
     int file;
     if (!salvaging) {
       retrieve(from1, from2, 0);
@@ -1107,6 +935,7 @@ std::string Database::copy(DBM *from1, DBM *from2, int now, bool salvaging,
     if (count == 0) continue;
     *ahead += drop_future(newest);
     chunks = 0;  // nothing of it is in the fresh files yet
+    int cutoff = seconds_back(now, keep_of != nullptr ? keep_of(k) : keep);
     if (remove(cutoff) != 0) return with_errno("a record could not be written");
   }
   free_space();
@@ -1120,32 +949,35 @@ std::string Database::copy(DBM *from1, DBM *from2, int now, bool salvaging,
 // is down, the new ones for the next start-up to finish moving.  A refresh
 // that cannot be finished (no room, a file that cannot be made) leaves the
 // live files as they were and no fresh ones.
-int Database::refresh() {
-  if (db1 == nullptr || db2 == nullptr) return 1;  // the history was closed
-  flush_history();
-  hold(SIG_BLOCK, SIGQUIT, SIGINT);
-  rewriting = true;
-  DBM *old1 = db1, *old2 = db2;
-  std::string base = ALRM_table_ptr->db_file();
+int NdbmStore::refresh(int now, int (*keep_of)(const std::string &key)) {
+  if (d1 == nullptr || d2 == nullptr) return 1;  // the history was closed
+  flush();
+  hold_signals(SIG_BLOCK, SIGQUIT, SIGINT);
+  Rec rec(*this);
+  rec.rewriting = true;
+  DBM *old1 = d1, *old2 = d2;
+  std::string base = base_;
   bool shared;
   std::string why = dir_fault(base, &shared);
-  if (why.empty()) why = open_fresh(base, shared);
+  if (why.empty()) why = open_fresh(*this, base, shared);
   if (!why.empty()) {
-    db1 = old1;
-    db2 = old2;
+    d1 = old1;
+    d2 = old2;
+    publish(*this);
     return not_refreshed(base, why);
   }
-  int now = static_cast<int>(time(nullptr)), ahead = 0;
-  if (ALRM_table_ptr->trace()) {
+  int ahead = 0;
+  if (tracing_ != nullptr && tracing_()) {
     trace_drain();
     fprintf(stderr, "refresh database: removing everything before %d",
-            now - ALRM_table_ptr->longest_keep());
+            seconds_back(now, keep_of(std::string())));
     fflush(stderr);
   }
-  why = copy(old1, old2, now, false, &ahead, nullptr);
-  close_fresh();
-  db1 = old1;
-  db2 = old2;
+  why = rec.copy(old1, old2, now, keep_of, 0, false, &ahead, nullptr);
+  close_fresh(*this);
+  d1 = old1;
+  d2 = old2;
+  publish(*this);
   if (why.empty() && !commit_fresh(base))
     why = with_errno("fresh files not written");
   if (!why.empty()) return not_refreshed(base, why);
@@ -1155,12 +987,13 @@ int Database::refresh() {
     unlink(commit_mark(base).c_str());
     sync_path(dir_of(base));
   }
-  db1 = open_db(base + "1", shared, &why);
-  db2 = db1 != nullptr ? open_db(base + "2", shared, &why) : nullptr;
-  if (db1 == nullptr || db2 == nullptr)
+  d1 = open_db(base + "1", shared, &why);
+  d2 = d1 != nullptr ? open_db(base + "2", shared, &why) : nullptr;
+  publish(*this);
+  if (d1 == nullptr || d2 == nullptr)
     err_quit("can't open history %s after its refresh: %s", base.c_str(),
              why.c_str());
-  hold(SIG_UNBLOCK, SIGINT, SIGQUIT);
+  hold_signals(SIG_UNBLOCK, SIGINT, SIGQUIT);
   if (ahead > 0) {
     errno = 0;
     err_ret("history refresh dropped %d items from the future", ahead);
@@ -1169,27 +1002,32 @@ int Database::refresh() {
   return 0;
 }
 
+namespace {
+
 // The fresh files are committed as a refresh's are before the damaged ones
 // are moved aside, so that after a crash the next start-up moves them in.
 // Without file 2, file 1 stands in for it: a record that needs file 2 then
 // reads short and is left out; so are the records a walk cut short does
 // not reach.
-void Database::salvage(const std::string &base, const std::string &fault) {
-  rewriting = true;
+void salvage(NdbmStore &s, int keep, const std::string &fault) {
+  const std::string &base = s.base_;
+  Rec rec(s);
+  rec.rewriting = true;
   bool shared;
   std::string why = dir_fault(base, &shared);
-  if (why.empty()) why = open_fresh(base, shared);
+  if (why.empty()) why = open_fresh(s, base, shared);
   if (!why.empty())
     err_quit("%s; not salvaged: %s", fault.c_str(), why.c_str());
   std::string b1 = base + "1", b2 = base + "2";
   DBM *old1 = dbm_open(const_cast<char *>(b1.c_str()), O_RDONLY, 0);
   DBM *old2 = dbm_open(const_cast<char *>(b2.c_str()), O_RDONLY, 0);
   int ahead = 0, skipped = 0;
-  why = copy(old1, old2 != nullptr ? old2 : old1,
-             static_cast<int>(time(nullptr)), true, &ahead, &skipped);
+  why = rec.copy(old1, old2 != nullptr ? old2 : old1,
+                 static_cast<int>(time(nullptr)), nullptr, keep, true, &ahead,
+                 &skipped);
   if (old1 != nullptr) dbm_close(old1);
   if (old2 != nullptr) dbm_close(old2);
-  close_fresh();
+  close_fresh(s);
   if (why.empty() && !commit_fresh(base))
     why = with_errno("fresh files not written");
   if (!why.empty()) {
@@ -1208,4 +1046,119 @@ void Database::salvage(const std::string &base, const std::string &fault) {
       "%s; moved aside as %s1.damaged and %s2.damaged, %d damaged records "
       "left out",
       fault.c_str(), base.c_str(), base.c_str(), skipped);
+}
+
+}  // namespace
+
+// ---- The store
+
+NdbmStore::NdbmStore(const std::string &base) : base_(base) {
+  bool shared;
+  std::string why = dir_fault(base, &shared);
+  if (why.empty()) d1 = open_db(base + "1", shared, &why);
+  if (d1 == nullptr) err_quit("open db file1 error: %s", why.c_str());
+  publish(*this);
+  d2 = open_db(base + "2", shared, &why);
+  if (d2 == nullptr) err_quit("open db file2 error: %s", why.c_str());
+  publish(*this);
+}
+
+NdbmStore::NdbmStore(const std::string &base, int flags, std::string *failed)
+    : base_(base) {
+  for (int n = 1; n <= 2; n++) {
+    std::string stem = base + std::to_string(n);
+    errno = 0;
+    DBM *d = dbm_open(const_cast<char *>(stem.c_str()), flags, 0600);
+    (n == 1 ? d1 : d2) = d;
+    if (d == nullptr) {
+      int err = errno;
+      close();
+      if (failed != nullptr) *failed = stem;
+      errno = err;
+      return;
+    }
+  }
+  publish(*this);
+}
+
+NdbmStore::~NdbmStore() { close(); }
+
+void NdbmStore::close() {
+  forget_held(*this);
+  forget_room();
+  if (d1 != nullptr) dbm_close(d1);
+  if (d2 != nullptr) dbm_close(d2);
+  if (published == this) {
+    published = nullptr;
+    ALRM_close_history = nullptr;
+  }
+  d1 = d2 = nullptr;
+}
+
+int NdbmStore::read(const std::string &key, int, std::vector<int> &items) {
+  items.clear();
+  if (d1 == nullptr || d2 == nullptr) return -1;
+  Rec rec(*this);
+  rec.set(key);
+  rec.retrieve(d1, d2, 0);
+  items.assign(rec.newly + 1, rec.newly + 1 + rec.count);
+  return 0;
+}
+
+int NdbmStore::update(const std::string &key, const ItemUpdate &u,
+                      std::vector<int> &items) {
+  items.clear();
+  if (d1 == nullptr || d2 == nullptr) return -1;
+  Rec rec(*this);
+  rec.set(key);
+  rec.retrieve(d1, d2, 1);  // room for an item or two more
+  items.assign(rec.newly + 1, rec.newly + 1 + rec.count);
+  apply_update(items, u);
+  rec.set_items(items);
+  int rc = rec.store();
+  if (rec.count != static_cast<int>(items.size()))  // the newest were kept
+    items.assign(rec.newly + 1, rec.newly + 1 + rec.count);
+  return rc;
+}
+
+int NdbmStore::write(const std::string &key, const std::vector<int> &items) {
+  if (d1 == nullptr || d2 == nullptr) return -1;
+  Rec rec(*this);
+  rec.set(key);
+  rec.retrieve(d1, d2, 0);
+  rec.set_items(items);
+  return rec.store();
+}
+
+std::vector<std::string> NdbmStore::keys() {
+  std::vector<std::string> all;
+  if (d1 != nullptr)
+    for (datum k = dbm_firstkey(d1); k.dptr != nullptr; k = dbm_nextkey(d1))
+      all.emplace_back(k.dptr, k.dsize);
+  return all;
+}
+
+void NdbmStore::for_each(void (*f)(const std::string &key,
+                                   const std::vector<int> &items, void *arg),
+                         void *arg) {
+  flush();
+  std::vector<int> items;
+  for (const std::string &key : keys()) {
+    if (key.size() < 4 || key[1] != '\0' ||
+        static_cast<unsigned char>(key[0]) >= kKinds)
+      continue;
+    read(key, 0, items);
+    if (!items.empty()) f(key, items, arg);
+  }
+}
+
+void prepare_history(const char *base, int keep) {
+  std::string fault = names_fault(base);
+  if (!fault.empty()) err_quit("%s", fault.c_str());
+  finish_refresh(base);
+  fault = history_damage(base);
+  if (fault.empty()) return;
+  NdbmStore fresh;
+  fresh.base_ = base;
+  salvage(fresh, keep, fault);
 }
