@@ -307,6 +307,11 @@ class Total : public Condition {
   int flags;
   int db_updated;  // this check: 1 counted or not to be, 2 not stored
   int keep_time;
+  // Changed ahead of the check together with the record's other
+  // aggregates (a store that batches): the store's answer, for process().
+  bool fetched = false;
+  int fetched_rc = 0;
+  std::vector<int> fetched_items;
 };
 
 class TotalTable {
@@ -437,6 +442,9 @@ class AlarmTable {
   // Checks every alarm against a record, runs the actions of those that
   // hold, and lets the aggregates take note of the record.
   void check(Record &rec);
+  // For a store that batches: the record's changes to every aggregate that
+  // counts it, handed to the store in one go before the alarms are read.
+  void change_ahead(HistoryStore &store);
   // Loads the alarms, symbols, aggregates and settings of a parsed rule
   // file; any loading error stops the process.
   void read_rules(const char *parsed_file);

@@ -21,6 +21,7 @@
 #include "error.h"
 #include "loadrules.h"
 #include "ndbm_store.h"
+#include "store_open.h"
 #include "sigfix.h"
 #include "stats.h"
 
@@ -119,11 +120,15 @@ AlarmTable::AlarmTable(const char *input_file, const char *audit_file) {
   if (audit_file_name == nullptr) memory_err();
   memcpy(audit_file_name, audit_file, len);
   audit_file_name[len] = '\0';
-  // Damaged files are set aside, never written.
-  prepare_history(audit_file, longest_keep());
-  auto files = std::make_unique<NdbmStore>(audit_file);
-  files->set_tracing(tracing);
-  history = std::move(files);
+  if (ALRM_store_spec.url != nullptr) {
+    history = open_server_store();
+  } else {
+    // Damaged files are set aside, never written.
+    prepare_history(audit_file, longest_keep());
+    auto files = std::make_unique<NdbmStore>(audit_file);
+    files->set_tracing(tracing);
+    history = std::move(files);
+  }
 
   install_handler(SIGVTALRM, refresh_signal);
   install_handler(SIGQUIT, quit_handle);
@@ -163,6 +168,7 @@ int AlarmTable::longest_keep() const {
 void AlarmTable::check(Record &rec) {
   ALRM_table_ptr = this;
   record.share(rec);
+  if (history != nullptr && history->batches()) change_ahead(*history);
   for (Pix p = AlarmList.first(); p != nullptr; AlarmList.next(p))
     AlarmList(p).check();
   for (int kind = 0; kind < N_TOTALS; kind++) {
@@ -398,6 +404,7 @@ void TotalTable::update() {
     Total &t = list(p);
     if (!t.db_updated) t.process();
     t.db_updated = 0;
+    t.fetched = false;
   }
 }
 
@@ -738,6 +745,37 @@ void record_update(ItemUpdate &u, int kind, int until, int keep) {
 
 }  // namespace
 
+void AlarmTable::change_ahead(HistoryStore &store) {
+  static std::vector<std::string> keys;
+  static std::vector<ItemUpdate> ups;
+  static std::vector<Total *> totals;
+  static std::vector<std::vector<int>> results;
+  static std::vector<int> rcs;
+  keys.clear();
+  ups.clear();
+  totals.clear();
+  for (int kind = 0; kind < N_TOTALS; kind++) {
+    if (!record.must_update(static_cast<unsigned char>(kind))) continue;
+    SLList<Total> &list = total_table[kind].list;
+    for (Pix p = list.first(); p != nullptr; list.next(p)) {
+      Total &t = list(p);
+      if (t.db_updated != 0 || !t.Condition::value(0)) continue;
+      ups.emplace_back();
+      record_update(ups.back(), kind, seconds_before(record.time(), t.keep_time),
+                    t.keep_time);
+      keys.push_back(history_key(t.flags));
+      totals.push_back(&t);
+    }
+  }
+  if (keys.empty()) return;
+  store.update_many(keys, ups, results, rcs);
+  for (size_t i = 0; i < totals.size(); i++) {
+    totals[i]->fetched = true;
+    totals[i]->fetched_rc = rcs[i];
+    totals[i]->fetched_items.swap(results[i]);
+  }
+}
+
 std::string history_key(int flags) {
   std::string key;
   uint32_t word = htonl(static_cast<uint32_t>(flags));
@@ -781,7 +819,9 @@ double *Total::process() {
   if (record.must_update(static_cast<unsigned char>(k)) && db_updated != 1) {
     record_update(u, k, until, keep_time);
     if (db_updated == 0) {
-      int rc = store->update(key, u, items);
+      int rc = fetched ? fetched_rc : store->update(key, u, items);
+      if (fetched) items.swap(fetched_items);
+      fetched = false;
       if (rc != 0 && items.empty()) return nullptr;  // the history closed
       if (rc == 0)
         ALRM_table_ptr->set_db_dirty();

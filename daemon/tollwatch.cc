@@ -21,6 +21,7 @@
 #include "runner.h"
 #include "sigfix.h"
 #include "stats.h"
+#include "store_open.h"
 
 DaemonStats ALRM_stats;
 
@@ -80,6 +81,9 @@ struct Options {
          "S:syslog in the foreground;  V:version\n");
   printf("       [-W user]: attach only to a table of this user or root that "
          "no one else may write\n");
+  printf("       [-D url] [-k prefix] [-A password_file]: the history on a Redis "
+         "server,\n       redis://host[:port][/db] or unix:/path[?db=n], keys "
+         "after prefix (tollwatch:)\n");
   exit(0);
 }
 
@@ -99,7 +103,7 @@ int number_arg(char opt, const char *arg, long lo, long hi, const char *what) {
 }
 
 // Words not yet consumed are counted by argc; letters may be grouped, and
-// each of i, d, r, p, a, T, P, W takes the next word, whatever it looks like.
+// each of i, d, r, p, a, T, P, W, D, k, A takes the next word, whatever it looks like.
 Options parse_args(int argc, char **argv) {
   Options o;
   const char *pname = argv[0];
@@ -114,7 +118,7 @@ Options parse_args(int argc, char **argv) {
     argv++;
     for (const char *c = w + 1; *c != '\0'; c++) {
       const char *arg = nullptr;
-      if (strchr("idrpaTPW", *c) != nullptr) {
+      if (strchr("idrpaTPWDkA", *c) != nullptr) {
         if (--argc < 0) err_quit("-%c requires another argument", *c);
         arg = *argv++;
       }
@@ -135,6 +139,9 @@ Options parse_args(int argc, char **argv) {
         case 'P': o.parsedfile = arg; break;
         case 'S': o.syslog = 1; break;
         case 'W': o.writer = arg; break;
+        case 'D': ALRM_store_spec.url = arg; break;
+        case 'k': ALRM_store_spec.prefix = arg; break;
+        case 'A': ALRM_store_spec.password_file = arg; break;
         case 'h': usage(pname);
         case 'V': version();
         default: err_quit("unknown command line option: %c", *c);
@@ -259,7 +266,10 @@ void log_status() {
            static_cast<unsigned long long>(missed.missed_starts()),
            static_cast<unsigned long long>(missed.missed_ends()), when,
            static_cast<unsigned long long>(s.store_failures));
-  SYSLOG(LOG_NOTICE, line);
+  std::string text = line;
+  if (ALRM_table_ptr != nullptr && ALRM_table_ptr->store() != nullptr)
+    text += ALRM_table_ptr->store()->status();
+  SYSLOG(LOG_NOTICE, text.c_str());
 }
 
 // At most once a minute: how many starts and ends went unseen since the
@@ -283,6 +293,8 @@ void report_missed(int64_t now) {
 // Between passes: commands, the missed-connection watch.
 void housekeeping(void *&handle) {
   ALRM_action_queue.service();
+  if (ALRM_table_ptr != nullptr && ALRM_table_ptr->store() != nullptr)
+    ALRM_table_ptr->store()->poll();
   int64_t now = monotonic_ms();
   if (now - last_sweep_ms >= kSweepMs) {
     if (!table_read([&] { missed.sweep(handle); })) {

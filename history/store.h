@@ -61,6 +61,26 @@ class HistoryStore {
   virtual void close() = 0;
   // Appended to the daemon's status line (" name=value ..."), may be empty.
   virtual std::string status() const = 0;
+
+  // Whether update_many saves round trips: the rule engine then hands a
+  // record's changes over together.
+  virtual bool batches() const { return false; }
+  // update for several keys at once; results[i] as update gives them.  0,
+  // or -1 when one of the changes could not be kept; rcs[i] says which.
+  virtual int update_many(const std::vector<std::string> &keys,
+                          const std::vector<ItemUpdate> &ups,
+                          std::vector<std::vector<int>> &results,
+                          std::vector<int> &rcs) {
+    int rc = 0;
+    results.resize(keys.size());
+    rcs.resize(keys.size());
+    for (size_t i = 0; i < keys.size(); i++)
+      if ((rcs[i] = update(keys[i], ups[i], results[i])) != 0) rc = -1;
+    return rc;
+  }
+  // Between passes of the daemon: a store that lost its server tries it
+  // again when due.
+  virtual void poll() {}
 };
 
 #endif  // TW_HISTORY_STORE_H

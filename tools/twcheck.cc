@@ -16,6 +16,7 @@
 
 #include "audit.h"
 #include "dryrun.h"
+#include "store_open.h"
 #include "error.h"
 #include "feedscript.h"
 #include "loadrules.h"
@@ -30,7 +31,8 @@ volatile sig_atomic_t stopped;
 void on_stop(int) { stopped = 1; }
 
 [[noreturn]] void usage() {
-  fprintf(stderr, "usage: twcheck [-d datafile] [-r script] rulefile\n");
+  fprintf(stderr, "usage: twcheck [-d datafile | -D url [-k prefix] [-A password_file]]\n"
+                  "               [-r script] rulefile\n");
   exit(1);
 }
 
@@ -65,7 +67,10 @@ int replay(AlarmTable &table, const char *path, const char *datafile) {
   std::istream &in = use_stdin ? std::cin : file;
   const char *name = use_stdin ? "stdin" : path;
 
-  open_scratch_history(table, datafile);
+  if (ALRM_store_spec.url != nullptr)
+    table.set_store(open_server_store());  // its keys under -k's prefix
+  else
+    open_scratch_history(table, datafile);
   table.set_log(0);
   PrintSink sink(stdout);
   ALRM_action_sink = &sink;
@@ -101,9 +106,13 @@ int replay(AlarmTable &table, const char *path, const char *datafile) {
 int main(int argc, char **argv) {
   const char *datafile = nullptr, *script = nullptr;
   int c;
-  while ((c = getopt(argc, argv, "d:r:")) != -1) {
+  ALRM_store_spec.prefix = "twcheck:";
+  while ((c = getopt(argc, argv, "d:r:D:k:A:")) != -1) {
     switch (c) {
       case 'd': datafile = optarg; break;
+      case 'D': ALRM_store_spec.url = optarg; break;
+      case 'k': ALRM_store_spec.prefix = optarg; break;
+      case 'A': ALRM_store_spec.password_file = optarg; break;
       case 'r': script = optarg; break;
       default: usage();
     }

@@ -18,17 +18,22 @@
 #include <string.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "audit.h"
 #include "error.h"
 #include "ndbm_store.h"
+#include "store_open.h"
 
 namespace {
 
-const char kUsage[] = "usage: twhistory [-s SECONDS] DATAFILE\n"
-                      "       twhistory -h | --help | -V | --version\n";
+const char kUsage[] =
+    "usage: twhistory [-s SECONDS] DATAFILE\n"
+    "       twhistory -D URL [-k PREFIX] [-A PASSWORD_FILE]\n"
+    "                 [--import DATAFILE | --export DATAFILE]\n"
+    "       twhistory -h | --help | -V | --version\n";
 
 [[noreturn]] void Usage() {
   fputs(kUsage, stderr);
@@ -118,11 +123,33 @@ void Age(NdbmStore &store, int seconds) {
   }
 }
 
-int List(NdbmStore &store) {
-  std::vector<std::string> lines;
-  std::vector<int> items;
-  int status = 0;
+using Entries = std::vector<std::pair<std::string, std::vector<int>>>;
+
+// Every key of the files with its items.
+Entries FileEntries(NdbmStore &store) {
+  Entries all;
   for (const std::string &key : Keys(store)) {
+    all.emplace_back(key, std::vector<int>());
+    store.read(key, Increment(key), all.back().second);
+  }
+  return all;
+}
+
+// Every key of a server's store with its items.
+Entries ServerEntries(HistoryStore &store) {
+  Entries all;
+  store.for_each(
+      [](const std::string &key, const std::vector<int> &items, void *arg) {
+        static_cast<Entries *>(arg)->emplace_back(key, items);
+      },
+      &all);
+  return all;
+}
+
+int List(const Entries &entries) {
+  std::vector<std::string> lines;
+  int status = 0;
+  for (const auto &[key, items] : entries) {
     std::string line;
     datum k = {const_cast<char *>(key.data()), static_cast<int>(key.size())};
     if (!Describe(k, &line)) {
@@ -137,7 +164,6 @@ int List(NdbmStore &store) {
       continue;
     }
     int kind = static_cast<unsigned char>(key[0]), inc = Increment(key);
-    store.read(key, inc, items);
     int n = static_cast<int>(items.size());
     if (n == 0) continue;
     char tail[96];
@@ -156,6 +182,76 @@ int List(NdbmStore &store) {
   return status;
 }
 
+// Copies every key's items from one store to the other: into the server
+// as additions to what it holds (no expiry until a daemon changes the
+// key), into the files replacing what they hold under the key.
+int Copy(const Entries &entries, HistoryStore *server, NdbmStore *files) {
+  std::vector<int> after;
+  int status = 0;
+  for (const auto &[key, items] : entries) {
+    if (items.empty()) continue;
+    int rc;
+    if (server != nullptr) {
+      ItemUpdate u;
+      u.increment = Increment(key);
+      u.add = items;
+      u.until = INT_MIN;
+      rc = server->update(key, u, after);
+    } else {
+      rc = files->write(key, items);
+    }
+    if (rc != 0) status = 1;
+  }
+  printf("twhistory: %zu keys copied%s\n", entries.size(),
+         status != 0 ? ", some not kept" : "");
+  return status;
+}
+
+std::unique_ptr<NdbmStore> OpenFiles(const std::string &base, int flags) {
+  std::string fault = history_damage(base);
+  if (!fault.empty()) {
+    fprintf(stderr, "twhistory: %s\n", fault.c_str());
+    exit(1);
+  }
+  std::string failed;
+  auto store = std::make_unique<NdbmStore>(base, flags, &failed);
+  if (!store->is_open()) {
+    fprintf(stderr, "twhistory: can't open %s: %s\n", failed.c_str(),
+            errno != 0 ? strerror(errno) : "not a readable history file");
+    exit(1);
+  }
+  return store;
+}
+
+// twhistory -D URL [-k PREFIX] [-A FILE] [--import|--export DATAFILE]
+int ServerMain(int argc, char **argv) {
+  const char *import = nullptr, *export_to = nullptr;
+  for (int i = 1; i < argc; i += 2) {
+    if (i + 1 >= argc) Usage();
+    const char *o = argv[i], *v = argv[i + 1];
+    if (!strcmp(o, "-D")) ALRM_store_spec.url = v;
+    else if (!strcmp(o, "-k")) ALRM_store_spec.prefix = v;
+    else if (!strcmp(o, "-A")) ALRM_store_spec.password_file = v;
+    else if (!strcmp(o, "--import")) import = v;
+    else if (!strcmp(o, "--export")) export_to = v;
+    else Usage();
+  }
+  if (ALRM_store_spec.url == nullptr || (import != nullptr && export_to != nullptr))
+    Usage();
+  std::unique_ptr<HistoryStore> server = open_server_store();
+  int status;
+  if (import != nullptr) {
+    status = Copy(FileEntries(*OpenFiles(import, O_RDONLY)), server.get(), nullptr);
+  } else if (export_to != nullptr) {
+    status = Copy(ServerEntries(*server), nullptr,
+                  OpenFiles(export_to, O_RDWR | O_CREAT).get());
+  } else {
+    status = List(ServerEntries(*server));
+  }
+  server->close();
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -169,6 +265,8 @@ int main(int argc, char **argv) {
     printf("twhistory %s\n", TW_VERSION);
     return 0;
   }
+  for (int i = 1; i < argc; i++)
+    if (!strcmp(argv[i], "-D")) return ServerMain(argc, argv);
   if (arg < argc && strcmp(argv[arg], "-s") == 0) {
     if (arg + 1 >= argc) Usage();
     char *end;
@@ -195,7 +293,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   if (age != 0) Age(store, age);
-  int status = List(store);
+  int status = List(FileEntries(store));
   store.close();
   return status;
 }

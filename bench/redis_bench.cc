@@ -1,0 +1,108 @@
+// Records per second through the Redis history store, each record changing
+// five aggregates (FAIL-like items, a ten-minute window, 1,000 users):
+// one round trip per aggregate, one per record (update_batch), and the
+// same changes in memory as the floor.  The server is a private one on a
+// Unix socket (tests/redis_env.sh).
+#include <benchmark/benchmark.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+#include <unordered_map>
+
+#include "redis_store.h"
+
+namespace {
+
+std::string dir;
+std::unique_ptr<RedisStore> store;
+
+// Record n's five changes: aggregate a of user n % 1000, time n / 10.
+void record(long n, std::vector<std::string> &keys,
+            std::vector<ItemUpdate> &ups) {
+  keys.resize(5);
+  ups.resize(5);
+  int t = static_cast<int>(n / 10);
+  for (int a = 0; a < 5; a++) {
+    keys[a] = std::string(1, char(a)) + "user" + std::to_string(n % 1000);
+    ups[a].add = {t};
+    ups[a].until = t - 600;
+    ups[a].keep_s = 600;
+  }
+}
+
+void BM_OneRoundTripPerAggregate(benchmark::State &state) {
+  std::vector<std::string> keys;
+  std::vector<ItemUpdate> ups;
+  std::vector<int> items;
+  long n = 0;
+  for (auto _ : state) {
+    record(n++, keys, ups);
+    for (int a = 0; a < 5; a++) store->update(keys[a], ups[a], items);
+  }
+  state.SetItemsProcessed(state.iterations());
+  if (!store->up()) state.SkipWithError("server gone");
+}
+
+void BM_OneRoundTripPerRecord(benchmark::State &state) {
+  std::vector<std::string> keys;
+  std::vector<ItemUpdate> ups;
+  std::vector<std::vector<int>> items;
+  long n = 0;
+  for (auto _ : state) {
+    record(n++, keys, ups);
+    store->update_batch(keys, ups, items);
+  }
+  state.SetItemsProcessed(state.iterations());
+  if (!store->up()) state.SkipWithError("server gone");
+}
+
+void BM_InMemory(benchmark::State &state) {
+  std::unordered_map<std::string, std::vector<int>> mem;
+  std::vector<std::string> keys;
+  std::vector<ItemUpdate> ups;
+  long n = 0;
+  for (auto _ : state) {
+    record(n++, keys, ups);
+    for (int a = 0; a < 5; a++) apply_update(mem[keys[a]], ups[a]);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(BM_OneRoundTripPerAggregate)->MinTime(2)->UseRealTime();
+BENCHMARK(BM_OneRoundTripPerRecord)->MinTime(2)->UseRealTime();
+BENCHMARK(BM_InMemory);
+
+int server(const char *what) {
+  std::string cmd = std::string("sh " REDIS_ENV " ") + what + " '" + dir + "'";
+  return system(cmd.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  benchmark::Initialize(&argc, argv);
+  char tmpl[] = "/tmp/redis_bench.XXXXXX";
+  if (!mkdtemp(tmpl)) return 1;
+  dir = tmpl;
+  if (server("start") != 0) {
+    fprintf(stderr, "no redis-server to measure against\n");
+    return 1;
+  }
+  std::string err;
+  store = RedisStore::open("unix:" + dir + "/redis.sock", "bench:", "", &err);
+  if (!store || !store->up()) {
+    fprintf(stderr, "%s\n", err.empty() ? "store not up" : err.c_str());
+    server("stop");
+    return 1;
+  }
+  benchmark::RunSpecifiedBenchmarks();
+  store.reset();
+  // The server's own time per script run, when redis-cli is there.
+  std::string stats = "redis-cli -s '" + dir + "/redis.sock' info commandstats"
+                      " 2>/dev/null | grep evalsha";
+  if (system(stats.c_str()) != 0) fprintf(stderr, "(no server figures)\n");
+  server("stop");
+  std::string rm = "rm -rf '" + dir + "'";
+  return system(rm.c_str());
+}
