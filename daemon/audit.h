@@ -442,6 +442,10 @@ class AlarmTable {
   // Checks every alarm against a record, runs the actions of those that
   // hold, and lets the aggregates take note of the record.
   void check(Record &rec);
+  // Checks n records one after the other as check() does; a store that
+  // batches is handed all their changes, and the looks their alarms may
+  // take, in one go first, in the order the checks make them.
+  void check_many(Record *recs, int n);
   // For a store that batches: the record's changes to every aggregate that
   // counts it, handed to the store in one go before the alarms are read.
   void change_ahead(HistoryStore &store);
@@ -451,6 +455,10 @@ class AlarmTable {
   // Trades the loaded rules and the settings the rule file gives with
   // another rule set; history, trace and logging stay.
   void swap_rules(AlarmTable &other);
+  // check() for the record already shared, its store answers fetched.
+  void check_shared();
+  void plan_changes(bool reads);
+  void hand_over(size_t from, size_t to);
 
   void read_symbol(char *sym, char *&lineptr) { symbol_table.read(sym, lineptr); }
   char *retrieve_symbol(const char *s) { return symbol_table.retrieve(s); }

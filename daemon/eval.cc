@@ -169,6 +169,10 @@ void AlarmTable::check(Record &rec) {
   ALRM_table_ptr = this;
   record.share(rec);
   if (history != nullptr && history->batches()) change_ahead(*history);
+  check_shared();
+}
+
+void AlarmTable::check_shared() {
   for (Pix p = AlarmList.first(); p != nullptr; AlarmList.next(p))
     AlarmList(p).check();
   for (int kind = 0; kind < N_TOTALS; kind++) {
@@ -409,7 +413,8 @@ void TotalTable::update() {
 }
 
 void TotalTable::clean_status() {
-  for (Pix p = list.first(); p != nullptr; list.next(p)) list(p).db_updated = 0;
+  for (Pix p = list.first(); p != nullptr; list.next(p))
+    list(p).db_updated = 0, list(p).fetched = false;
 }
 
 // ---- Running the preprocessor
@@ -745,34 +750,86 @@ void record_update(ItemUpdate &u, int kind, int until, int keep) {
 
 }  // namespace
 
-void AlarmTable::change_ahead(HistoryStore &store) {
-  static std::vector<std::string> keys;
-  static std::vector<ItemUpdate> ups;
-  static std::vector<Total *> totals;
-  static std::vector<std::vector<int>> results;
-  static std::vector<int> rcs;
-  keys.clear();
-  ups.clear();
-  totals.clear();
+namespace {
+
+// What a batch of checks asks of the store, in the order the checks would.
+struct Plan {
+  std::vector<std::string> keys;
+  std::vector<ItemUpdate> ups;
+  std::vector<std::pair<Total *, bool>> totals;  // and whether it changes
+  std::vector<std::vector<int>> results;
+  std::vector<int> rcs;
+  void clear() { keys.clear(), ups.clear(), totals.clear(); }
+};
+
+Plan plan;
+
+}  // namespace
+
+// The record's change to every aggregate that counts it and, with reads,
+// a look at every other aggregate whose condition holds (an alarm may
+// read it): a look is a change that changes nothing.
+void AlarmTable::plan_changes(bool reads) {
   for (int kind = 0; kind < N_TOTALS; kind++) {
-    if (!record.must_update(static_cast<unsigned char>(kind))) continue;
+    bool changes = record.must_update(static_cast<unsigned char>(kind));
+    if (!changes && !reads) continue;
     SLList<Total> &list = total_table[kind].list;
     for (Pix p = list.first(); p != nullptr; list.next(p)) {
       Total &t = list(p);
       if (t.db_updated != 0 || !t.Condition::value(0)) continue;
-      ups.emplace_back();
-      record_update(ups.back(), kind, seconds_before(record.time(), t.keep_time),
-                    t.keep_time);
-      keys.push_back(history_key(t.flags));
-      totals.push_back(&t);
+      plan.ups.emplace_back();
+      ItemUpdate &u = plan.ups.back();
+      if (changes) {
+        record_update(u, kind, seconds_before(record.time(), t.keep_time), t.keep_time);
+      } else {
+        u.increment = kind == TOT_FAIL ? 1 : kind == TOT_ACCESS ? 2 : 3;
+        u.until = INT_MIN;
+      }
+      plan.keys.push_back(history_key(t.flags));
+      plan.totals.emplace_back(&t, changes);
     }
   }
-  if (keys.empty()) return;
-  store.update_many(keys, ups, results, rcs);
-  for (size_t i = 0; i < totals.size(); i++) {
-    totals[i]->fetched = true;
-    totals[i]->fetched_rc = rcs[i];
-    totals[i]->fetched_items.swap(results[i]);
+}
+
+// Gives each aggregate of the plan from `from` on its answer, up to `to`.
+void AlarmTable::hand_over(size_t from, size_t to) {
+  for (size_t i = from; i < to; i++) {
+    Total *t = plan.totals[i].first;
+    t->fetched = true;
+    t->fetched_rc = plan.rcs[i];
+    t->fetched_items.swap(plan.results[i]);
+  }
+}
+
+void AlarmTable::change_ahead(HistoryStore &store) {
+  plan.clear();
+  plan_changes(false);
+  if (plan.keys.empty()) return;
+  store.update_many(plan.keys, plan.ups, plan.results, plan.rcs);
+  hand_over(0, plan.keys.size());
+}
+
+void AlarmTable::check_many(Record *recs, int n) {
+  if (history == nullptr || !history->batches() || n < 2) {
+    for (int i = 0; i < n; i++) check(recs[i]);
+    return;
+  }
+  ALRM_table_ptr = this;
+  static std::vector<size_t> first;
+  plan.clear();
+  first.clear();
+  for (int i = 0; i < n; i++) {
+    record.share(recs[i]);
+    first.push_back(plan.keys.size());
+    plan_changes(true);
+  }
+  first.push_back(plan.keys.size());
+  if (!plan.keys.empty())
+    history->update_many(plan.keys, plan.ups, plan.results, plan.rcs);
+  for (int i = 0; i < n; i++) {
+    record.share(recs[i]);
+    hand_over(first[i], first[i + 1]);
+    check_shared();
   }
 }
 
@@ -816,12 +873,23 @@ double *Total::process() {
   int increment = k == TOT_FAIL ? 1 : k == TOT_ACCESS ? 2 : 3;
   int since = seconds_before(record.time(), ALRM_table_ptr->get_alert());
   int until = seconds_before(record.time(), keep_time);
+  if (fetched) {  // answered ahead: the same items for the whole check
+    bool changes = record.must_update(static_cast<unsigned char>(k));
+    if (changes && db_updated == 0) {
+      if (fetched_rc == 0)
+        ALRM_table_ptr->set_db_dirty();
+      else
+        ALRM_stats.store_failures++;
+      db_updated = fetched_rc == 0 ? 1 : 2;
+    }
+    if (fetched_rc != 0 && (!changes || fetched_items.empty())) return nullptr;
+    result = items_window(key, fetched_items, increment, since, record.time());
+    return &result;
+  }
   if (record.must_update(static_cast<unsigned char>(k)) && db_updated != 1) {
     record_update(u, k, until, keep_time);
     if (db_updated == 0) {
-      int rc = fetched ? fetched_rc : store->update(key, u, items);
-      if (fetched) items.swap(fetched_items);
-      fetched = false;
+      int rc = store->update(key, u, items);
       if (rc != 0 && items.empty()) return nullptr;  // the history closed
       if (rc == 0)
         ALRM_table_ptr->set_db_dirty();

@@ -3,6 +3,7 @@
 #include "redis_store.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -485,7 +486,16 @@ int RedisStore::submit(const std::vector<std::string> &keys,
                        std::vector<int> *rcs) {
   std::vector<char> state(n, 0);
   for (size_t i = 0; i < n; i++) {
+    // A look (a change that changes nothing) is not kept for later.  Each
+    // change is answered, unless the server answers, with the items as
+    // they stand after it (not after the batch's later changes).
+    if (!ctx_ && ups[i].add.empty() && ups[i].replace_time == 0 &&
+        ups[i].until == INT_MIN) {
+      items[i] = mirror_[keys[i]].items;
+      continue;
+    }
     mirror_apply(keys[i], ups[i]);
+    items[i] = mirror_[keys[i]].items;
     if (pending_.size() >= max_pending_) {
       pending_.pop_front();
       dropped_++;
@@ -501,7 +511,6 @@ int RedisStore::submit(const std::vector<std::string> &keys,
   }
   int rc = 0;
   for (size_t i = 0; i < n; i++) {
-    if (state[i] != 1) items[i] = mirror_[keys[i]].items;
     if (state[i] == 2) rc = -1;
     if (rcs && state[i] == 2) (*rcs)[i] = -1;
   }

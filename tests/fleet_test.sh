@@ -52,12 +52,17 @@ for n in 0 1 2; do
   { echo wait-reader
     for ((j = n; j < 10000; j += 3)); do
       printf '%s\n' "start $j user=u$((j % 100)) src=10.1.1.1:4000" "end $j" "error $j code=10"
-      [ $((j % 30)) -ne "$n" ] || echo wait-drained
+      [ $((j % 450)) -ne "$n" ] || echo wait-drained
     done
     echo wait-drained; } >"p$n.feed"
 done
+cpu() { awk '{ print $14 + $15 }' "/proc/$(cat "$WORK/r/redis.pid")/stat"; }
+c0=$(cpu) t0=$(date +%s%N)
 for n in 0 1 2; do node "p$n"; done
 for n in 0 1 2; do fed "p$n" 120; done
+awk -v c="$(($(cpu) - c0))" -v t="$(($(date +%s%N) - t0))" -v hz="$(getconf CLK_TCK)" 'BEGIN {
+  printf "fleet: 10000 records on 3 daemons in %.2f s, %.0f records/s; redis-server %.1f ms cpu per 1000 records\n",
+         t / 1e9, 1e13 / t, 1000 * c / hz / 10 }'
 listed | grep ' usr=u' >counts.txt
 for ((u = 0; u < 100; u++)); do echo "FAIL #1 usr=u$u items=100"; done | sort | diff - counts.txt >/dev/null ||
   fail "counts: $(head -3 counts.txt)"
