@@ -13,11 +13,13 @@ URL=unix:$WORK/r/redis.sock
 
 # One proxy: monfeed on NAME.feed, tollwatch on NAME.rules and the shared
 # history (extra flags after the name), until NAME.stop or stop.all appears.
+# Its first two arguments are the programs' directories, named so that
+# nsrun.sh keeps them in sight where they lie under /tmp.
 cat >node.sh <<EOF2
 #!/usr/bin/env bash
-cd "$WORK" && name=\$1 && shift
+cd "$WORK" && name=\$3 && shift 3
 "$MF" -z 200 "\$name.feed" >"\$name.feed.txt" 2>&1 & feeder=\$!
-until grep -q "table created" "\$name.feed.txt" 2>/dev/null; do sleep 0.05; done
+for ((i = 0; i < 100; i++)); do grep -q "table created" "\$name.feed.txt" 2>/dev/null && break; sleep 0.05; done
 PATH=${TW%/*}:\$PATH "$TW" -f -l -i "\$name.rules" -D "$URL" -k site1: "\$@" >"\$name.out" 2>"\$name.err" & tw=\$!
 until [ -e "\$name.stop" ] || [ -e stop.all ]; do sleep 0.1; done
 kill -USR1 \$tw; sleep 0.3; kill -QUIT \$tw; wait \$tw; kill \$feeder; wait \$feeder
@@ -25,7 +27,7 @@ EOF2
 chmod +x node.sh
 node() {  # NAME [FLAGS]: a proxy whose alarm names it
   printf 'WHEN (FAIL[usr] >= 10) EXEC\n  echo %s usr FAIL[usr] >>%s/fired.txt END\n' "$1" "$WORK" >"$1.rules"
-  "$SRC/tests/nsrun.sh" "$WORK/node.sh" "$@" &
+  "$SRC/tests/nsrun.sh" "$WORK/node.sh" "${MF%/*}" "${TW%/*}" "$@" &
 }
 fed() { within "${2:-60}" has "$1.feed.txt" "script done" || fail "$1: feed stuck"; }
 stop_nodes() { for n; do touch "$n.stop"; done; wait; }
