@@ -2,7 +2,8 @@
 # The same answers from either history store: the example traffic and a few
 # thousand generated records through twcheck, once on the ndbm files and
 # once on a private Redis server, the outputs compared whole (every
-# aggregate value and every command).
+# aggregate value and every command); a daemon's files copied into the
+# server and back by twhistory.
 . "${0%/*}/harness.sh" "$@"
 REDIS=$SRC/tests/redis_env.sh
 mkdir r && { "$REDIS" start "$WORK/r" || exit $?; }
@@ -51,4 +52,15 @@ for f in gen:gen "$SRC/examples/traffic:$SRC/examples/tollwatch"; do
   [ "$(grep -c '' "$n.files")" -gt 10 ] || fail "$n: too little output"
 done
 for a in fail bytes traffic access; do grep -Eq "^would run: +echo $a " gen.files || fail "$a never fired"; done
+
+# twhistory copies a daemon's files into the server and back, unchanged.
+printf 'WHEN (FAIL[usr] >= 3 | TRAFFIC[usr] > 10) EXEC\n  true END\n' >h.conf
+{ echo wait-reader
+  for i in 1 2 3 4; do printf '%s\n' "start $i user=eve src=10.1.1.1:4000" "end $i" "error $i code=5"; done
+  printf '%s\n' "start 9 user=bob src=10.1.1.2:4000" "update 9 cmd=connect dst=10.2.2.2:80 in=500 out=20" "end 9" wait-drained
+} >h.feed
+run h -l -d hist
+"$TH" hist >files.list && [ "$(grep -c '' files.list)" = 2 ] || fail "files: $(cat files.list)"
+"$TH" -D "$URL" -k copy: --import hist >/dev/null && "$TH" -D "$URL" -k copy: | same files.list
+"$TH" -D "$URL" -k copy: --export back >/dev/null && "$TH" back | same files.list
 echo "stores agree"
