@@ -2,8 +2,9 @@
 # library twredis (its users get TW_HAVE_REDIS), its test and benchmark.
 # TW_HISTORY_ITEMS names the library that provides apply_update (by
 # default twhistory_store).
+option(TW_REDIS "Build the Redis history store when hiredis is there" ON)
 find_package(PkgConfig QUIET)
-if(PKG_CONFIG_FOUND)
+if(PKG_CONFIG_FOUND AND TW_REDIS)
   pkg_check_modules(HIREDIS hiredis)
 endif()
 if(NOT HIREDIS_FOUND)
