@@ -167,6 +167,7 @@ void Action::execute(int id) {
   if (ALRM_exec_list.find(line.data(), static_cast<int>(line.size()), id,
                           keep_time, ALRM_action_sink->timed_by_clock())) {
     ALRM_stats.suppressed++;
+    alarm_counts(id).suppressed++;
     if (ALRM_action_sink->reports_suppressed()) {
       substitute(line, 2);
       ALRM_action_sink->suppressed(id, line.c_str());

@@ -12,9 +12,11 @@
 
 #include "audit.h"
 #include "daemon.h"
+#include "metrics.h"
 #include "monErr.h"
 #include "monMmap.h"
 #include "runner.h"
+#include "stats.h"
 
 sigjmp_buf table_fault_jump;
 volatile sig_atomic_t table_fault_armed;
@@ -78,15 +80,18 @@ void table_lost(void *&handle) {
   }
   Mon_MmapDrop(handle);
   handle = nullptr;
+  ALRM_stats.attached = false;
   for (;;) {
     handle_signals();  // a quit still ends the wait
     ALRM_action_queue.service();  // queued commands still run
+    metrics_due();
     if (Mon_MmapLiveCreator() != 0 && attach(handle)) break;
     nanosleep(&kRetry, nullptr);
   }
   mon_ErrLimit = usual_err_limit;
   lost = false;
   SYSLOG(LOG_NOTICE, "connection table back, attached again");
+  ALRM_stats.attached = true;
   table_attached(handle);
 }
 

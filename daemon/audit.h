@@ -378,6 +378,9 @@ class Alarm {
   void check();
 
   int alarm_id;
+  // The alarm's lines in the rule file, 0 when the parsed file does not say.
+  int first_line;
+  int last_line;
   Condition condition;
   Action action;
 };

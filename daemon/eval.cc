@@ -203,6 +203,7 @@ void Alarm::check() {
   }
   if (condition.value(1)) {
     ALRM_stats.fired++;
+    alarm_counts(alarm_id).fired++;
     if (tracing) {
       put("true;");
       trace_drain();  // the action's own lines come after

@@ -11,6 +11,7 @@
 
 #include "audit.h"
 #include "error.h"
+#include "stats.h"
 
 const char *const WORD_DELIMS = " \t\r\n()=><!&,|[]";
 const char *const OPERAND_DELIMS = "()=><!&,|[]";
@@ -257,12 +258,15 @@ int Alarm::read(FILE *infile) {
   }
 
   alarm_id = ++token.cond_num;
+  alarm_counts(alarm_id) = AlarmCounts();  // a rule loaded afresh counts from 0
+  first_line = token.first_line;
   if (condition.read(p, "(") != -2)
     err_line("not a normal condition at %s", p);
   skip_blanks(p);
   if (*p != '\0' && *p != '#')
     err_ret("line %d: %s discarded", token.line_num, p);
   token.parse_action_line_no(p);
+  last_line = token.last_line;
 
   token.line_num++;
   if (!read_line(infile)) err_line("action missing", "");

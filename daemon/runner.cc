@@ -99,13 +99,13 @@ void ActionQueue::configure(int children, int timeout) {
   timeout_ms_ = timeout < 0 ? 0 : timeout * 1000;
 }
 
-void ActionQueue::run(int, const char *line) {
+void ActionQueue::run(int id, const char *line) {
   if (queue_.size() >= kMaxQueued) {
     ALRM_stats.dropped++;
     dropped_unreported_++;
     return;
   }
-  queue_.emplace_back(line);
+  queue_.push_back(Queued{id, line});
 }
 
 void ActionQueue::service() {
@@ -184,10 +184,12 @@ void ActionQueue::enforce_timeouts(int64_t now) {
 // shell and everything it started, and a terminal's signals miss it.  A
 // command that cannot start counts as run and unsuccessful, and the
 // daemon goes on: the next one may start.
-void ActionQueue::start(std::string &line) {
+void ActionQueue::start(Queued &q) {
+  std::string &line = q.line;
   pid_t pid;
   int err = spawn_shell(line.c_str(), true, ALRM_table_ptr->trace(), &pid);
   ALRM_stats.run++;
+  alarm_counts(q.id).run++;
   if (err != 0) {
     ALRM_stats.unsuccessful++;
     report_unstarted(err, line.c_str());

@@ -50,6 +50,10 @@ class ActionQueue : public ActionSink {
   static void child_signal() { child_exited_ = 1; }
 
  private:
+  struct Queued {
+    int id;  // the alarm's
+    std::string line;
+  };
   struct Child {
     pid_t pid;
     std::string line;
@@ -60,12 +64,12 @@ class ActionQueue : public ActionSink {
 
   void reap();
   void enforce_timeouts(int64_t now);
-  void start(std::string &line);
+  void start(Queued &q);
   void report_drops(int64_t now);
 
   int max_children_ = 1;
   int timeout_ms_ = 60000;
-  std::deque<std::string> queue_;
+  std::deque<Queued> queue_;
   std::vector<Child> running_;
   uint64_t dropped_unreported_ = 0;
   int64_t last_drop_report_ms_ = -1;  // none yet

@@ -15,6 +15,7 @@
 #include "audit.h"
 #include "daemon.h"
 #include "error.h"
+#include "metrics.h"
 #include "missed.h"
 #include "monErr.h"
 #include "monMmap.h"
@@ -66,6 +67,7 @@ struct Options {
   int syslog = 0;       // -S: the system log in the foreground too
   const char *parsedfile = nullptr;
   const char *writer = nullptr;  // -W: the proxy's user
+  const char *metrics = nullptr; // -M: the metrics file
 };
 
 [[noreturn]] void usage(const char *pname) {
@@ -81,6 +83,8 @@ struct Options {
          "S:syslog in the foreground;  V:version\n");
   printf("       [-W user]: attach only to a table of this user or root that "
          "no one else may write\n");
+  printf("       [-M file]: metrics in the Prometheus text format there, "
+         "every 10 s\n");
   printf("       [-D url] [-k prefix] [-A password_file]: the history on a Redis "
          "server,\n       redis://host[:port][/db] or unix:/path[?db=n], keys "
          "after prefix (tollwatch:)\n");
@@ -103,7 +107,7 @@ int number_arg(char opt, const char *arg, long lo, long hi, const char *what) {
 }
 
 // Words not yet consumed are counted by argc; letters may be grouped, and
-// each of i, d, r, p, a, T, P, W, D, k, A takes the next word, whatever it looks like.
+// each of i, d, r, p, a, T, P, W, M, D, k, A takes the next word, whatever it looks like.
 Options parse_args(int argc, char **argv) {
   Options o;
   const char *pname = argv[0];
@@ -118,7 +122,7 @@ Options parse_args(int argc, char **argv) {
     argv++;
     for (const char *c = w + 1; *c != '\0'; c++) {
       const char *arg = nullptr;
-      if (strchr("idrpaTPWDkA", *c) != nullptr) {
+      if (strchr("idrpaTPWMDkA", *c) != nullptr) {
         if (--argc < 0) err_quit("-%c requires another argument", *c);
         arg = *argv++;
       }
@@ -139,6 +143,7 @@ Options parse_args(int argc, char **argv) {
         case 'P': o.parsedfile = arg; break;
         case 'S': o.syslog = 1; break;
         case 'W': o.writer = arg; break;
+        case 'M': o.metrics = arg; break;
         case 'D': ALRM_store_spec.url = arg; break;
         case 'k': ALRM_store_spec.prefix = arg; break;
         case 'A': ALRM_store_spec.password_file = arg; break;
@@ -233,44 +238,14 @@ void drain_actions() {
 
 [[noreturn]] void quit() {
   drain_actions();
+  metrics_now();
   if (ALRM_table_ptr != nullptr && ALRM_table_ptr->store() != nullptr)
     ALRM_table_ptr->store()->close();
   SYSLOG(LOG_NOTICE, "process quits on the QUIT signal");
   exit(0);
 }
 
-void log_status() {
-  char when[32] = "never";
-  if (ALRM_stats.last_refresh != 0) {
-    struct tm tm;
-    localtime_r(&ALRM_stats.last_refresh, &tm);
-    strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
-  }
-  char line[512];
-  const DaemonStats &s = ALRM_stats;
-  snprintf(line, sizeof line,
-           "status: taken=%llu checked=%llu invalid=%llu fired=%llu run=%llu "
-           "suppressed=%llu unsuccessful=%llu timed_out=%llu dropped=%llu "
-           "queued=%zu missed_starts=%llu missed_ends=%llu last_refresh=%s "
-           "store_failures=%llu",
-           static_cast<unsigned long long>(s.taken),
-           static_cast<unsigned long long>(s.checked),
-           static_cast<unsigned long long>(s.invalid),
-           static_cast<unsigned long long>(s.fired),
-           static_cast<unsigned long long>(s.run),
-           static_cast<unsigned long long>(s.suppressed),
-           static_cast<unsigned long long>(s.unsuccessful),
-           static_cast<unsigned long long>(s.timed_out),
-           static_cast<unsigned long long>(s.dropped),
-           ALRM_action_queue.queued(),
-           static_cast<unsigned long long>(missed.missed_starts()),
-           static_cast<unsigned long long>(missed.missed_ends()), when,
-           static_cast<unsigned long long>(s.store_failures));
-  std::string text = line;
-  if (ALRM_table_ptr != nullptr && ALRM_table_ptr->store() != nullptr)
-    text += ALRM_table_ptr->store()->status();
-  SYSLOG(LOG_NOTICE, text.c_str());
-}
+void log_status() { SYSLOG(LOG_NOTICE, status_line().c_str()); }
 
 // At most once a minute: how many starts and ends went unseen since the
 // last such line.
@@ -304,6 +279,7 @@ void housekeeping(void *&handle) {
     last_sweep_ms = now;
   }
   report_missed(now);
+  metrics_due();
 }
 
 }  // namespace
@@ -407,6 +383,7 @@ int read_from_monitor(const Mon_Conn_t *conn, Record &rec) {
 static void take(AlarmTable &alarm_table, Mon_Conn_t &conn, int32_t now, Record &rec) {
   conn.curTime = now;  // the moment this reader took it
   ALRM_stats.taken++;
+  ALRM_stats.last_taken_ms = monotonic_ms();
   missed.taken(conn);
   errno = 0;  // the scan's own errno would end up in this record's reports
   if (read_from_monitor(&conn, rec) == 0) {
@@ -436,6 +413,7 @@ static void take_batch(AlarmTable &alarm_table, Mon_Conn_t *conns, int n,
       ALRM_stats.invalid++;
     }
   }
+  if (n > 0) ALRM_stats.last_taken_ms = monotonic_ms();
   alarm_table.check_many(recs, valid);
   handle_signals();
 }
@@ -514,6 +492,10 @@ int tollwatch_main(int argc, char **argv) {
   Options o = parse_args(argc, argv);
   ALRM_parsed_file = o.parsedfile;
   ALRM_rule_file = o.inputfile;
+  ALRM_stats.started = time(nullptr);
+  ALRM_stats.started_ms = monotonic_ms();
+  metrics_track(&missed);
+  metrics_file(o.metrics);
   if (o.check) {
     check_config(o.inputfile);
     printf("configuration OK\n");
@@ -545,6 +527,7 @@ int tollwatch_main(int argc, char **argv) {
   Mon_Handle_t handle;
   bool waiting = false;
   if (Mon_MmapOpen(MON_ALARM_READER, &handle) == 0) {
+    ALRM_stats.attached = true;
     table_attached(handle);
   } else if (table_refused_at_start(handle) || table_unfit_at_start(handle)) {
     Mon_MmapDrop(handle);
