@@ -6,7 +6,7 @@ JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 DEB_PKGS = cmake g++ flex bison libgdbm-dev libgdbm-compat-dev \
            pkg-config systemd libjansson-dev \
            libgtest-dev libgmock-dev libbenchmark-dev \
-           dante-server curl faketime libhiredis-dev redis-server
+           dante-server curl faketime libhiredis-dev redis-server prometheus
 
 FUZZ_SECONDS ?= 600
 FUZZ_BUILD   ?= build-fuzz

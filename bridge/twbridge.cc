@@ -26,6 +26,7 @@
 #include "follow.h"
 #include "monErr.h"
 #include "monMmap.h"
+#include "promfile.h"
 #include "sessions.h"
 #include "sigfix.h"
 
@@ -34,6 +35,7 @@ namespace {
 constexpr int kPollMs = 10;             // longest wait for more log
 constexpr int64_t kTickUs = 1000000;    // held sessions, gone processes
 constexpr int64_t kSaveUs = 1000000;    // position kept at least this often
+constexpr int64_t kMetricsUs = 10 * 1000000LL;  // -M file rewritten this often
 constexpr int64_t kUnparsedReportUs = 60 * 1000000LL;
 constexpr size_t kSampleLen = 160;      // of a line not understood
 constexpr int32_t kSessions = 4096;     // open sessions the table holds
@@ -56,6 +58,7 @@ struct Options {
   long max_open = 100000;
   uint32_t table_size = 0;   // -z: for the open sessions the table holds
   gid_t group = static_cast<gid_t>(-1);  // -g: of the table, made 0660
+  std::string metrics;       // -M: metrics file
   std::string input;
 };
 
@@ -78,13 +81,15 @@ int64_t now_us() {
 const char kUsage[] =
     "usage: twbridge [-f] [-S] [-b] [-F dante|jsonl] [-s statefile]\n"
     "                [-w seconds] [-o max_open] [-g group] [-z sessions]\n"
+    "                [-M metrics_file]\n"
     "                logfile | -\n"
     "       twbridge -h | --help | -V | --version\n"
     "where  f:foreground;  S:syslog in the foreground;  b:from the beginning,\n"
     "       exit at the end;  F:log format (dante);  s:keep the position there;\n"
     "       w:longest wait for the alarm reader (10);  o:open sessions kept (100000)\n"
     "       g:group of the table, made mode 0660\n"
-    "       z:open sessions the table holds (4096; 0: the default table, 28)\n";
+    "       z:open sessions the table holds (4096; 0: the default table, 28)\n"
+    "       M:metrics for a Prometheus textfile collector, every 10 s\n";
 
 [[noreturn]] void usage(int status) {
   fputs(kUsage, status == 0 ? stdout : stderr);
@@ -115,7 +120,7 @@ Options parse_args(int argc, char **argv) {
       {nullptr, 0, nullptr, 0}};
   Options o;
   int c;
-  while ((c = getopt_long(argc, argv, "fSbF:s:w:o:g:z:hV", longopts, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "fSbF:s:w:o:g:z:M:hV", longopts, nullptr)) != -1) {
     switch (c) {
       case 'f': o.foreground = true; break;
       case 'S': o.syslog = true; break;
@@ -126,6 +131,7 @@ Options parse_args(int argc, char **argv) {
       case 'o': o.max_open = number_arg('o', optarg, 1, 10000000); break;
       case 'g': o.group = group_arg(optarg); break;
       case 'z': o.table_size = table_size_arg(optarg); break;
+      case 'M': o.metrics = optarg; break;
       case 'h': usage(0);
       case 'V': printf("twbridge %s\n", TW_VERSION); exit(0);
       default: usage(1);
@@ -159,15 +165,26 @@ Mon_Handle_t open_table(bool *taken_over) {
   return h;
 }
 
+// What the status line and the metrics file tell, taken at one moment.
+struct Status {
+  bridge::Counters c;
+  size_t open, held;
+};
+
+Status status_of(const bridge::Book &book) {
+  return {book.counters(), book.open(), book.held()};
+}
+
 void log_status(const bridge::Book &book) {
-  const bridge::Counters &c = book.counters();
+  Status s = status_of(book);
+  const bridge::Counters &c = s.c;
   char line[300];
   snprintf(line, sizeof line,
            "status: lines=%llu sessions=%llu unparsed=%llu dropped=%llu "
            "open=%zu held=%zu evicted=%llu",
            (unsigned long long)c.lines, (unsigned long long)c.sessions,
            (unsigned long long)c.unparsed, (unsigned long long)c.dropped,
-           book.open(), book.held(), (unsigned long long)c.evicted);
+           s.open, s.held, (unsigned long long)c.evicted);
   SYSLOG(LOG_NOTICE, line);
 }
 
@@ -202,8 +219,58 @@ struct Bridge {
   UnparsedReport unparsed;
   std::vector<bridge::Event> events;
   std::string line;
-  int64_t last_tick = 0, last_save = 0;
+  int64_t last_tick = 0, last_save = 0, last_metrics = 0;
+  int64_t newest_us = 0;  // the latest time a line read gave
+  bool at_end = false;    // every line written so far has been read
 };
+
+// The metrics file: the status line's counters, and how far behind the
+// log the bridge is: now less the newest time a line gave, while lines
+// wait to be read; 0 at the end of the log.
+std::string metrics_text(const Bridge &b, int64_t now) {
+  Status s = status_of(*b.book);
+  int64_t behind =
+      b.at_end || b.newest_us == 0 ? 0 : (now - b.newest_us) / 1000000;
+  PromText p;
+  struct { const char *name, *help; uint64_t value; } counters[] = {
+      {"twbridge_lines_read_total", "Log lines read.", s.c.lines},
+      {"twbridge_sessions_written_total",
+       "Sessions written to the connection table.", s.c.sessions},
+      {"twbridge_lines_unparsed_total", "Log lines not understood.",
+       s.c.unparsed},
+      {"twbridge_sessions_dropped_total",
+       "Sessions that never reached the alarm reader.", s.c.dropped},
+      {"twbridge_sessions_evicted_total",
+       "Open sessions ended early (bound, process gone).", s.c.evicted},
+  };
+  for (const auto &m : counters) {
+    p.family(m.name, "counter", m.help);
+    p.sample(m.name, m.value);
+  }
+  p.family("twbridge_sessions_open", "gauge", "Sessions open.");
+  p.sample("twbridge_sessions_open", s.open);
+  p.family("twbridge_sessions_held", "gauge",
+           "Sessions held back for lack of room in the table.");
+  p.sample("twbridge_sessions_held", s.held);
+  p.family("twbridge_seconds_behind_log", "gauge",
+           "Seconds from the newest line read to now while more wait; "
+           "0 at the end.");
+  p.sample("twbridge_seconds_behind_log", "",
+           static_cast<double>(behind > 0 ? behind : 0));
+  p.family("twbridge_build_info", "gauge", "The version running.");
+  p.sample("twbridge_build_info", "version=\"" + prom_label(TW_VERSION) + "\"", 1);
+  return p.text();
+}
+
+// With -M, every kMetricsUs and when forced (at the end).
+void write_metrics(Bridge &b, bool force) {
+  if (b.opt.metrics.empty()) return;
+  int64_t now = now_us();
+  if (!force && now - b.last_metrics < kMetricsUs) return;
+  b.last_metrics = now;
+  if (write_metrics_file(b.opt.metrics, metrics_text(b, now)) != 0)
+    err_ret("can't write the metrics file %s", b.opt.metrics.c_str());
+}
 
 void handle_signals(Bridge &b) {
   if (reopen_requested) {
@@ -221,13 +288,17 @@ void handle_signals(Bridge &b) {
 void take_line(Bridge &b, bool cut) {
   int64_t now = now_us();
   b.book->counters().lines++;
+  b.at_end = false;
   b.events.clear();
   if (cut || !b.format->parse(b.line, &b.events)) {
     b.book->counters().unparsed++;
     b.unparsed.note(b.line, now);
     return;
   }
-  for (const bridge::Event &ev : b.events) b.book->apply(ev, now);
+  for (const bridge::Event &ev : b.events) {
+    if (ev.time_us > b.newest_us) b.newest_us = ev.time_us;
+    b.book->apply(ev, now);
+  }
   if (!b.events.empty()) {
     b.input->save();
     b.last_save = now;
@@ -259,9 +330,12 @@ void run(Bridge &b) {
     int r = b.input->next(&b.line, &cut);
     if (r == 1) {
       take_line(b, cut);
+      write_metrics(b, false);
       continue;
     }
+    b.at_end = true;
     housekeeping(b);
+    write_metrics(b, false);
     if (r < 0) break;
     b.input->wait(kPollMs, wake_pipe[0]);
   }
@@ -327,12 +401,14 @@ int main(int argc, char **argv) {
       err_ret("the alarm reader did not take every session");
     }
     log_status(book);
+    write_metrics(b, true);
     Mon_MmapClose(table);
     return 0;
   }
   // The table stays: the next start takes it over with the sessions
   // still open, and the readers follow.
   log_status(book);
+  write_metrics(b, true);
   SYSLOG(LOG_NOTICE, "twbridge quits; the connection table stays for the next start");
   return 0;
 }

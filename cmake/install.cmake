@@ -13,6 +13,7 @@ foreach(section 1 5 8)
   install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/examples/tollwatch.conf
+              ${PROJECT_SOURCE_DIR}/dist/tollwatch.rules.yml
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The table library: header, static and shared library, pkg-config file.

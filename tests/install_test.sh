@@ -18,7 +18,7 @@ done_with() {  # WHAT: passed, or skipped for the tools noted
 files() {  # PREFIX: every installed file
   printf "$1/%s\n" sbin/tollwatch sbin/twparser sbin/twcheck sbin/twbridge bin/monfeed bin/twhistory lib/libtwmonitor.a \
     lib/libtwmonitor.so lib/pkgconfig/twmonitor.pc include/tollwatch/monMmap.h include/tollwatch/monTypes.h \
-    share/doc/tollwatch/tollwatch.conf lib/systemd/system/tollwatch.service lib/systemd/system/twbridge.service
+    share/doc/tollwatch/tollwatch.conf share/doc/tollwatch/tollwatch.rules.yml lib/systemd/system/tollwatch.service lib/systemd/system/twbridge.service
   for p in "$SRC"/doc/*.[158]; do echo "$1/share/man/man${p##*.}/${p##*/}"; done
 }
 if [ "$PART" = users ]; then
