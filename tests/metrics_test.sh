@@ -6,11 +6,14 @@
 command -v promtool >/dev/null || { echo "no promtool: skipped"; exit 77; }
 
 # Alarm a (lines 2-4) fires for m1-m3, alarm b (5-7) for m1; the update of
-# m1 fires both again within react_time: repeats, suppressed.
+# m1 fires both again within react_time: repeats, suppressed.  A thousand
+# connections that fire nothing follow, as load.
 { echo "react_time = 600"; printf 'WHEN (usr == m*) EXEC\necho usr >>a.txt\nEND\n'
   printf 'WHEN (usr == m1) EXEC\necho usr >>b.txt\nEND\n'; last metrics; } >metrics.conf
 { echo "wait-reader 30"; conn 1 m1 443; conn 2 m2 443; conn 3 m3 443
-  printf '%s\n' "wait-drained 30" "update 1 in=100" "wait-drained 30"; conn 4 sentinel 443; } >metrics.feed
+  printf '%s\n' "wait-drained 30" "update 1 in=100" "wait-drained 30"
+  for ((i = 10; i < 1010; i++)); do conn $i "load$i" 80 && echo "end $i"; [ $((i % 20)) -ne 0 ] || echo "wait-drained 30"; done
+  echo "wait-drained 30"; conn 4 sentinel 443; } >metrics.feed
 start metrics -M metrics.prom
 # Every read of the file while the daemon runs sees all of it.
 (while :; do [ ! -e metrics.prom ] || [ "$(grep -c '^# TYPE' metrics.prom)" = 23 ] || echo partial >>torn.txt; done) &
