@@ -77,9 +77,9 @@ finish
 "$TH" --top 1 FAIL hist >end.top && has end.top '^[0-9]+ src=10.1.1.1 usr=u[0-9]+$' || fail "$(cat end.top)"
 echo "twhistory --top ran $runs times during writes" >&2
 
-# The same lists from a Redis history, when one can be had.
-command -v redis-server >/dev/null && ! "$TH" -D unix:none 2>&1 | grep -q "not built in" || exit 0
-mkdir r && { "$SRC/tests/redis_env.sh" start "$WORK/r" || exit 0; }
+# The same lists from a Redis history; without one the test shows as skipped.
+command -v redis-server >/dev/null && ! "$TH" -D unix:none 2>&1 | grep -q "not built in" || exit 77  # shown as skipped
+mkdir r && { "$SRC/tests/redis_env.sh" start "$WORK/r" || exit 77; }
 trap '"$SRC/tests/redis_env.sh" stop "$WORK/r"; rm -rf "$WORK"; true' EXIT
 URL=unix:$WORK/r/redis.sock
 cp h.feed s.feed && cp rules s.conf && run s -t -D "$URL" -k top:
